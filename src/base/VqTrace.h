@@ -1,0 +1,156 @@
+#pragma once
+// The process-wide trace: interface, facade, implementation and configuration.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <locale.h>
+#include <memory>
+#include <string>
+
+namespace VqBase {
+
+// Trace levels: one bit each.
+enum : DWORD {
+    TL_INFO = 2,
+    TL_WARNING = 4,
+    TL_ERROR = 8,
+    TL_BREAK = 16,
+};
+
+// Bits of the parameters mask: sinks and record fields.
+enum : DWORD {
+    TP_FILE = 0x0001,
+    TP_DEBUGGER = 0x0008,
+    TP_CONSOLE = 0x0010,
+    TP_APPEND = 0x0100,
+    TP_MSEC = 0x0400,
+    TP_THREAD = 0x0800,
+    TP_TIME = 0x1000,
+    TP_DATE = 0x2000,
+    TP_SESSION = 0x4000,
+    TP_NAME = 0x8000,
+};
+
+inline constexpr wchar_t kTraceName[] = L"ReRiruRuvazor";
+inline constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
+
+struct ITrace {
+    virtual void TraceA(DWORD level, const char* format, ...) = 0;
+    virtual void TraceW(DWORD level, const wchar_t* format, ...) = 0;
+    virtual void TraceVA(DWORD level, const char* format, va_list args) = 0;
+    virtual void TraceVW(DWORD level, const wchar_t* format, va_list args) = 0;
+    virtual void TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags) = 0;
+
+protected:
+    ~ITrace() = default;
+};
+
+// Where the configuration lives; the product's location by default, a key of
+// their own in tests.
+struct TraceLocation {
+    HKEY root = HKEY_LOCAL_MACHINE;
+    std::wstring key = kTraceKey;
+};
+
+class CTraceConfig {
+public:
+    explicit CTraceConfig(std::wstring name, TraceLocation location = {});
+
+    // Reads the Trace key and the program key; false (nothing changed) when
+    // the Trace key cannot be opened.
+    bool ReadConfig();
+
+    // Stores the four masks, each by an atomic exchange.
+    void Publish(DWORD enable, DWORD params, DWORD common, DWORD context);
+
+    std::wstring m_Name;
+    std::wstring m_FilePath;
+    std::atomic<DWORD> m_EnableMask{0};
+    std::atomic<DWORD> m_ParamsMask{0};
+    std::atomic<DWORD> m_ContextMask{0};
+    std::atomic<DWORD> m_CommonFileFlag{0};
+    TraceLocation m_Location;
+};
+
+// The default log directory: "Temp", "Tmp", "windir", else "C:\".
+std::wstring GetTempDirectory();
+
+struct CTraceConsole {
+    HANDLE m_hOutput = nullptr;
+    bool m_Allocated = false;
+};
+
+// Receives every finished record (prefix, text, CR LF; without the zero
+// byte) in addition to the configured sinks. Tests install one to see what
+// the trace writes without a registry configuration.
+class ITraceRecordSink {
+public:
+    virtual void OnRecord(DWORD level, const char* record, size_t size) = 0;
+
+protected:
+    ~ITraceRecordSink() = default;
+};
+
+class CTraceImpl {
+public:
+    explicit CTraceImpl(const wchar_t* name, TraceLocation location = {});
+    virtual ~CTraceImpl();
+    CTraceImpl(const CTraceImpl&) = delete;
+    CTraceImpl& operator=(const CTraceImpl&) = delete;
+
+    virtual bool Reload();
+    virtual bool IsEnabled();
+    virtual bool IsLevelEnabled(DWORD level);
+    virtual bool IsContext(DWORD value);
+    virtual bool IsTimeEnabled();
+    virtual bool IsMsecEnabled();
+
+    void TraceVA(DWORD level, const char* format, va_list args);
+    void TraceVW(DWORD level, const wchar_t* format, va_list args);
+    void TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags);
+
+    // Test seam: the sink that sees each record; null removes it.
+    void SetRecordSink(ITraceRecordSink* sink) { m_RecordSink.store(sink); }
+
+    CTraceConfig m_Config;
+    CTraceConsole m_Console;
+    _locale_t m_Locale = nullptr;
+
+private:
+    std::atomic<ITraceRecordSink*> m_RecordSink{nullptr};
+};
+
+class CVqTrace : public ITrace {
+public:
+    explicit CVqTrace(const wchar_t* name, TraceLocation location = {});
+    virtual ~CVqTrace();
+    CVqTrace(const CVqTrace&) = delete;
+    CVqTrace& operator=(const CVqTrace&) = delete;
+
+    void TraceA(DWORD level, const char* format, ...) override;
+    void TraceW(DWORD level, const wchar_t* format, ...) override;
+    void TraceVA(DWORD level, const char* format, va_list args) override;
+    void TraceVW(DWORD level, const wchar_t* format, va_list args) override;
+    void TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags) override;
+
+    virtual bool Reload();
+    virtual bool IsEnabled();
+    virtual bool IsLevelEnabled(DWORD level);
+    virtual bool IsContext(DWORD value);
+    virtual bool IsTimeEnabled();
+    virtual bool IsMsecEnabled();
+
+    // The implementation, null when it could not be built (tests use it to
+    // publish masks and install a record sink).
+    CTraceImpl* Impl() { return m_pImpl.get(); }
+
+private:
+    std::unique_ptr<CTraceImpl> m_pImpl;
+};
+
+// The process-wide trace, created on first use with the name "ReRiruRuvazor".
+CVqTrace& GetTrace();
+
+}  // namespace VqBase

@@ -1,0 +1,48 @@
+#pragma once
+// Single owners of an event handle and of any other kernel handle.
+#include <windows.h>
+
+namespace Common {
+
+class Event {
+public:
+    explicit Event(HANDLE handle = nullptr) : m_Handle(handle) {}
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    static HANDLE Open(const wchar_t* name, DWORD desiredAccess);
+
+    // Takes the handle; warns when one is held already (that one stays open).
+    Event& operator=(HANDLE handle);
+
+    HANDLE Handle() const { return m_Handle; }
+    explicit operator bool() const { return m_Handle != nullptr; }
+
+    bool Set();
+    // 0 signalled, 1 timed out, 2 failed.
+    int WaitFor(DWORD milliseconds);
+
+private:
+    HANDLE m_Handle;
+};
+
+}  // namespace Common
+
+namespace auto_close {
+
+class handle {
+public:
+    handle(HANDLE value, HANDLE none) : m_None(none), m_Handle(value ? value : none) {}
+    ~handle();
+    handle(const handle&) = delete;
+    handle& operator=(const handle&) = delete;
+
+    HANDLE get() const { return m_Handle; }
+
+private:
+    HANDLE m_None;
+    HANDLE m_Handle;
+};
+
+}  // namespace auto_close

@@ -1,0 +1,40 @@
+#pragma once
+// Logged wrappers of every Win32 call of the service: one call, one trace
+// line, the platform's result unchanged, the last-error value untouched.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace Winapi {
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+HANDLE OpenEvent(const wchar_t* name, DWORD desiredAccess, bool inherit);
+bool SetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds);
+bool CloseHandle(HANDLE handle);
+bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                   SECURITY_ATTRIBUTES* threadAttributes, bool inheritHandles, DWORD creationFlags, void* environment,
+                   const wchar_t* currentDirectory, STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation);
+bool GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+HANDLE OpenFileMapping(const wchar_t* name, DWORD desiredAccess, bool inherit);
+void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, std::uint64_t offset, size_t count);
+bool UnmapViewOfFile(const void* view);
+
+// "N: {h1, h2}" with each handle's low 32 bits as 16 hexadecimal digits.
+std::wstring HandlesToString(DWORD count, const HANDLE* handles);
+
+namespace Service {
+
+// "RUNNING" and the like; the decimal value when it is not a known state.
+std::wstring StateName(DWORD state);
+
+bool SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status);
+bool StartCtrlDispatcher(const SERVICE_TABLE_ENTRYW* table);
+SERVICE_STATUS_HANDLE RegisterCtrlHandler(const wchar_t* serviceName, LPHANDLER_FUNCTION handler);
+
+}  // namespace Service
+}  // namespace Winapi
