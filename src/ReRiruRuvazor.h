@@ -1,0 +1,122 @@
+#pragma once
+// The service: its status record, the work channel shared with the
+// diagnostic tool, the dispatch of work requests and the work functions.
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/interprocess-communication.h"
+
+inline constexpr wchar_t kServiceName[] = L"ReRiruRuvazor";
+inline constexpr wchar_t kSectionName[] = L"Global\\{DBEC3D35-8097-4FA7-BD48-ED5330D86466}";
+inline constexpr wchar_t kDoWorkEventName[] = L"Global\\{7B5FC5AC-4696-48A5-B343-5FD4C8E62BDA}";
+inline constexpr wchar_t kWorkDoneEventName[] = L"Global\\{5F9DEF18-8998-4102-B61E-9D6D9C2338E2}";
+
+// The work record at offset 0 of the shared section; the same bytes carry
+// the request and then the reply. Data follow from offset 8.
+struct WorkItem {
+    std::int32_t WorkType;  // request kind; the result code in the reply
+    struct {
+        std::int32_t Size;
+    } Data;
+};
+static_assert(sizeof(WorkItem) == 8, "the work record header is 8 bytes");
+
+enum : std::int32_t {
+    WorkType_Quit = 0,
+    WorkType_ExportRegKeys = 1,
+};
+
+// One key and file pair of an ExportRegKeys request (both inside the section).
+struct RegSaveInfo {
+    const wchar_t* Key;
+    const wchar_t* File;
+};
+
+struct ExitCode {
+    DWORD Win32ExitCode;
+    DWORD ServiceSpecificExitCode;
+};
+
+class DiagService {
+public:
+    // The channel's object names; the product's by default, a test's own in
+    // unit tests.
+    struct ChannelNames {
+        std::wstring Section = kSectionName;
+        std::wstring DoWork = kDoWorkEventName;
+        std::wstring WorkDone = kWorkDoneEventName;
+    };
+
+    // Starts one reg.exe command line; the product's is CreateProcessW with
+    // CREATE_NO_WINDOW. Returns false with the thread's last error set when
+    // the process did not start.
+    using ProcessStarter = std::function<bool(wchar_t* commandLine, PROCESS_INFORMATION* info)>;
+
+    class Status {
+    public:
+        Status();
+        Status& operator=(SERVICE_STATUS_HANDLE handle);
+        bool Update(DWORD state);
+        bool Update(DWORD state, const ExitCode& exitCode);
+
+        SERVICE_STATUS m_Status;
+        SERVICE_STATUS_HANDLE m_Handle;
+    };
+
+    class SharedSection {
+    public:
+        explicit SharedSection(const wchar_t* name = kSectionName);
+        ~SharedSection();
+        SharedSection(const SharedSection&) = delete;
+        SharedSection& operator=(const SharedSection&) = delete;
+
+        void* pView;
+        HANDLE m_hMapping;
+    };
+
+    class Events {
+    public:
+        Events(const wchar_t* doWorkName = kDoWorkEventName, const wchar_t* workDoneName = kWorkDoneEventName);
+        int WaitForWork();
+        bool SetWorkDone();
+
+        Common::Event m_DoWork;
+        Common::Event m_WorkDone;
+    };
+
+    struct CheckAccess {
+        static bool Do();
+        static bool IsSystem();
+    };
+
+    explicit DiagService(const ChannelNames& names = {}, ProcessStarter starter = {});
+    DiagService(const DiagService&) = delete;
+    DiagService& operator=(const DiagService&) = delete;
+
+    // --- service lifecycle ---
+    static bool StartDispatcher();
+    static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+    static void WINAPI ControlHandler(DWORD code);
+    static bool CheckArgs(DWORD argc, LPWSTR* argv);
+    bool Stop(const ExitCode& exitCode);
+
+    // --- work dispatch ---
+    bool MainLogic();
+    bool WorkFunc_Quit();
+    bool WorkFunc_ExportRegKeys();
+
+    WorkItem* Item() const { return static_cast<WorkItem*>(m_SharedSection.pView); }
+
+    Status m_Status;
+    SharedSection m_SharedSection;
+    Events m_Events;
+
+private:
+    ProcessStarter m_StartProcess;
+};
