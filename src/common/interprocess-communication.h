@@ -37,10 +37,15 @@ public:
     ~handle();
     handle(const handle&) = delete;
     handle& operator=(const handle&) = delete;
+    // Moving hands the handle over; the source is left holding none.
+    handle(handle&& other) noexcept;
+    handle& operator=(handle&& other) noexcept;
 
     HANDLE get() const { return m_Handle; }
 
 private:
+    void close();
+
     HANDLE m_None;
     HANDLE m_Handle;
 };

@@ -8,8 +8,14 @@ namespace performance {
 
 class code_execution {
 public:
+    // Where a measuring scope reads the counter; the product reads the
+    // performance counter, tests substitute a scripted one.
+    using counter_function = std::int64_t (*)();
+
     // The name must outlive the object (the program passes literals).
     code_execution(const wchar_t* name, bool measure);
+    // The same with another counter and its ticks per second.
+    code_execution(const wchar_t* name, bool measure, counter_function counter, std::int64_t frequency);
     ~code_execution();
     code_execution(const code_execution&) = delete;
     code_execution& operator=(const code_execution&) = delete;
@@ -21,6 +27,8 @@ private:
     const wchar_t* m_Name;
     std::int64_t m_Start = 0;
     std::int64_t m_Elapsed = 0;
+    counter_function m_Counter;
+    std::int64_t m_Frequency;
 };
 
 // The counter frequency read once during static initialisation, before any

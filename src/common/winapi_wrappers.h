@@ -23,6 +23,11 @@ bool GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 HANDLE OpenFileMapping(const wchar_t* name, DWORD desiredAccess, bool inherit);
 void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, std::uint64_t offset, size_t count);
 bool UnmapViewOfFile(const void* view);
+bool TerminateProcess(HANDLE process, UINT exitCode);
+// The region size, 0 on failure.
+SIZE_T VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info);
+// An unnamed, non-inheritable event.
+HANDLE CreateEvent(bool manualReset, bool initialState);
 
 // "N: {h1, h2}" with each handle's low 32 bits as 16 hexadecimal digits.
 std::wstring HandlesToString(DWORD count, const HANDLE* handles);

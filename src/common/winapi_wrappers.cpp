@@ -1,0 +1,283 @@
+#include "common/winapi_wrappers.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+#include "base/VqTrace.h"
+#include "common/string.h"
+
+namespace {
+
+// Every line prints the low 32 bits of a handle or address.
+DWORD Low32(const void* value) { return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(value)); }
+
+// Holds the last-error value a Win32 call left and puts it back when the
+// wrapper returns, whatever the tracing in between did to it.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() : m_Error(::GetLastError()) {}
+    ~LastErrorKeeper() { ::SetLastError(m_Error); }
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+    DWORD Error() const { return m_Error; }
+
+private:
+    DWORD m_Error;
+};
+
+void Line(DWORD level, const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    VqBase::GetTrace().TraceVW(level, format, arguments);
+    va_end(arguments);
+}
+
+constexpr DWORD kInfo = VqBase::TL_INFO;
+constexpr DWORD kError = VqBase::TL_ERROR;
+
+}  // namespace
+
+namespace Winapi {
+
+DWORD GetLastError() { return ::GetLastError(); }
+
+void SetLastError(DWORD code) { ::SetLastError(code); }
+
+HANDLE OpenEvent(const wchar_t* name, DWORD desiredAccess, bool inherit) {
+    constexpr wchar_t kName[] = L"Winapi::OpenEvent";
+    const std::wstring shown = string::from_ptr(name);
+    const HANDLE event = ::OpenEventW(desiredAccess, inherit ? TRUE : FALSE, name);
+    LastErrorKeeper keep;
+    if (event)
+        Line(kInfo, L"[%s] OpenEventW(\"%s\"): ok, %016X", kName, shown.c_str(), Low32(event));
+    else
+        Line(kError, L"[%s] OpenEventW(\"%s\"): E(%08X)", kName, shown.c_str(), keep.Error());
+    return event;
+}
+
+bool SetEvent(HANDLE event) {
+    constexpr wchar_t kName[] = L"Winapi::SetEvent";
+    const BOOL ok = ::SetEvent(event);
+    LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] SetEvent(%016X): ok", kName, Low32(event));
+    else
+        Line(kError, L"[%s] SetEvent(%016X): E(%08X)", kName, Low32(event), keep.Error());
+    return ok != FALSE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    constexpr wchar_t kName[] = L"Winapi::WaitForSingleObject";
+    const DWORD result = ::WaitForSingleObject(handle, milliseconds);
+    LastErrorKeeper keep;
+    if (result == WAIT_OBJECT_0)
+        Line(kInfo, L"[%s] WaitForSingleObject(%016X): Object", kName, Low32(handle));
+    else if (result == WAIT_TIMEOUT)
+        Line(kInfo, L"[%s] WaitForSingleObject(%016X): Timeout (%u msec)", kName, Low32(handle), milliseconds);
+    else if (result == WAIT_FAILED)
+        Line(kError, L"[%s] WaitForSingleObject(%016X): Fail, E(%08X)", kName, Low32(handle), keep.Error());
+    else
+        Line(kError, L"[%s] WaitForSingleObject(%016X): Result=%u, E(%08X)", kName, Low32(handle), result,
+             keep.Error());
+    return result;
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
+    constexpr wchar_t kName[] = L"Winapi::WaitForMultipleObjects";
+    const std::wstring list = HandlesToString(count, handles);
+    const DWORD result = ::WaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds);
+    LastErrorKeeper keep;
+    if (result == WAIT_TIMEOUT) {
+        Line(kInfo, L"[%s] WaitForMultipleObjects(%s): Timeout (%u msec)", kName, list.c_str(), milliseconds);
+    } else if (result == WAIT_FAILED) {
+        Line(kError, L"[%s] WaitForMultipleObjects(%s): Fail, E(%08X)", kName, list.c_str(), keep.Error());
+    } else if (result - WAIT_OBJECT_0 < count) {
+        const std::wstring which = waitAll ? std::wstring(L"All") : string::format(L"Object %u/%u", result + 1, count);
+        Line(kInfo, L"[%s] WaitForMultipleObjects(%s): %s", kName, list.c_str(), which.c_str());
+    } else {
+        Line(kError, L"[%s] WaitForMultipleObjects(%s): Result=%u, E(%08X)", kName, list.c_str(), result,
+             keep.Error());
+    }
+    return result;
+}
+
+bool CloseHandle(HANDLE handle) {
+    constexpr wchar_t kName[] = L"Winapi::CloseHandle";
+    const BOOL ok = ::CloseHandle(handle);
+    LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] CloseHandle(%016X): ok", kName, Low32(handle));
+    else
+        Line(kError, L"[%s] CloseHandle(%016X): E(%08X)", kName, Low32(handle), keep.Error());
+    return ok != FALSE;
+}
+
+bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURITY_ATTRIBUTES* processAttributes,
+                   SECURITY_ATTRIBUTES* threadAttributes, bool inheritHandles, DWORD creationFlags, void* environment,
+                   const wchar_t* currentDirectory, STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
+    constexpr wchar_t kName[] = L"Winapi::CreateProcess";
+    // Copied before the call: CreateProcessW may write into the command line.
+    const std::wstring shown = string::from_ptr(commandLine ? commandLine : applicationName);
+    const BOOL ok = ::CreateProcessW(applicationName, commandLine, processAttributes, threadAttributes,
+                                     inheritHandles ? TRUE : FALSE, creationFlags, environment, currentDirectory,
+                                     startupInfo, processInformation);
+    LastErrorKeeper keep;
+    const DWORD pid = processInformation ? processInformation->dwProcessId : 0;
+    if (ok)
+        Line(kInfo, L"[%s] CreateProcessW(%s): ok, %016X (PID: %u|%08X)", kName, shown.c_str(),
+             Low32(processInformation ? processInformation->hProcess : nullptr), pid, pid);
+    else
+        Line(kError, L"[%s] CreateProcessW(%s): E(%08X)", kName, shown.c_str(), keep.Error());
+    return ok != FALSE;
+}
+
+bool GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    constexpr wchar_t kName[] = L"Winapi::GetExitCodeProcess";
+    const BOOL ok = ::GetExitCodeProcess(process, exitCode);
+    LastErrorKeeper keep;
+    const DWORD code = exitCode ? *exitCode : 0;
+    if (ok)
+        Line(kInfo, L"[%s] GetExitCodeProcess(%016X): ok, %u (%08X)", kName, Low32(process), code, code);
+    else
+        Line(kError, L"[%s] GetExitCodeProcess(%016X): E(%08X)", kName, Low32(process), keep.Error());
+    return ok != FALSE;
+}
+
+HANDLE OpenFileMapping(const wchar_t* name, DWORD desiredAccess, bool inherit) {
+    constexpr wchar_t kName[] = L"Winapi::OpenFileMapping";
+    const std::wstring shown = string::from_ptr(name);
+    const HANDLE mapping = ::OpenFileMappingW(desiredAccess, inherit ? TRUE : FALSE, name);
+    LastErrorKeeper keep;
+    if (mapping)
+        Line(kInfo, L"[%s] OpenFileMappingW(\"%s\"): ok, %016X", kName, shown.c_str(), Low32(mapping));
+    else
+        Line(kError, L"[%s] OpenFileMappingW(\"%s\"): E(%08X)", kName, shown.c_str(), keep.Error());
+    return mapping;
+}
+
+void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, std::uint64_t offset, size_t count) {
+    constexpr wchar_t kName[] = L"Winapi::MapViewOfFile";
+    void* const view = ::MapViewOfFile(mapping, desiredAccess, static_cast<DWORD>(offset >> 32),
+                                       static_cast<DWORD>(offset & 0xFFFFFFFFu), count);
+    LastErrorKeeper keep;
+    const auto shownOffset = static_cast<unsigned long long>(offset);
+    const auto shownCount = static_cast<unsigned long>(count & 0xFFFFFFFFu);
+    if (view)
+        Line(kInfo, L"[%s] MapViewOfFile(%016X, %llu:%lu): ok, 0x%016X", kName, Low32(mapping), shownOffset, shownCount,
+             Low32(view));
+    else
+        Line(kError, L"[%s] MapViewOfFile(%016X, %llu:%lu): E(%08X)", kName, Low32(mapping), shownOffset, shownCount,
+             keep.Error());
+    return view;
+}
+
+bool UnmapViewOfFile(const void* view) {
+    constexpr wchar_t kName[] = L"Winapi::UnmapViewOfFile";
+    const BOOL ok = ::UnmapViewOfFile(view);
+    LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] UnmapViewOfFile(0x%016X): ok", kName, Low32(view));
+    else
+        Line(kError, L"[%s] UnmapViewOfFile(0x%016X): E(%08X)", kName, Low32(view), keep.Error());
+    return ok != FALSE;
+}
+
+bool TerminateProcess(HANDLE process, UINT exitCode) {
+    constexpr wchar_t kName[] = L"Winapi::TerminateProcess";
+    const BOOL ok = ::TerminateProcess(process, exitCode);
+    LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] TerminateProcess(%016X, %u): ok", kName, Low32(process), exitCode);
+    else
+        Line(kError, L"[%s] TerminateProcess(%016X, %u): E(%08X)", kName, Low32(process), exitCode, keep.Error());
+    return ok != FALSE;
+}
+
+SIZE_T VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info) {
+    constexpr wchar_t kName[] = L"Winapi::VirtualQuery";
+    const SIZE_T size = ::VirtualQuery(address, info, info ? sizeof(*info) : 0);
+    LastErrorKeeper keep;
+    if (size != 0)
+        Line(kInfo, L"[%s] VirtualQuery(0x%016X): ok, %llu", kName, Low32(address),
+             static_cast<unsigned long long>(info ? info->RegionSize : 0));
+    else
+        Line(kError, L"[%s] VirtualQuery(0x%016X): E(%08X)", kName, Low32(address), keep.Error());
+    return size;
+}
+
+HANDLE CreateEvent(bool manualReset, bool initialState) {
+    constexpr wchar_t kName[] = L"Winapi::CreateEvent";
+    const HANDLE event = ::CreateEventW(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr);
+    LastErrorKeeper keep;
+    if (event)
+        Line(kInfo, L"[%s] CreateEventW(): ok, %016X", kName, Low32(event));
+    else
+        Line(kError, L"[%s] CreateEventW(): E(%08X)", kName, keep.Error());
+    return event;
+}
+
+std::wstring HandlesToString(DWORD count, const HANDLE* handles) {
+    std::wstring text = string::to_wstring(count) + L": {";
+    for (DWORD i = 0; handles && i < count; ++i) {
+        wchar_t digits[17] = {};
+        _snwprintf(digits, 16, L"%016X", Low32(handles[i]));
+        if (i) text += L", ";
+        text += digits;
+    }
+    text += L"}";
+    return text;
+}
+
+namespace Service {
+
+std::wstring StateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED: return L"STOPPED";
+    case SERVICE_START_PENDING: return L"START_PENDING";
+    case SERVICE_STOP_PENDING: return L"STOP_PENDING";
+    case SERVICE_RUNNING: return L"RUNNING";
+    case SERVICE_CONTINUE_PENDING: return L"CONTINUE_PENDING";
+    case SERVICE_PAUSE_PENDING: return L"PAUSE_PENDING";
+    case SERVICE_PAUSED: return L"PAUSED";
+    default: return string::to_wstring(state);
+    }
+}
+
+bool SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
+    constexpr wchar_t kName[] = L"Winapi::Service::SetStatus";
+    const std::wstring state = status ? StateName(status->dwCurrentState) : std::wstring();
+    const BOOL ok = ::SetServiceStatus(handle, status);
+    LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] SetServiceStatus(%016X, %s): ok", kName, Low32(handle), state.c_str());
+    else
+        Line(kError, L"[%s] SetServiceStatus(%016X, %s): E(%08X)", kName, Low32(handle), state.c_str(), keep.Error());
+    return ok != FALSE;
+}
+
+bool StartCtrlDispatcher(const SERVICE_TABLE_ENTRYW* table) {
+    constexpr wchar_t kName[] = L"Winapi::Service::StartCtrlDispatcher";
+    const BOOL ok = ::StartServiceCtrlDispatcherW(table);
+    LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] StartServiceCtrlDispatcherW(): ok", kName);
+    else
+        Line(kError, L"[%s] StartServiceCtrlDispatcherW(): E(%08X)", kName, keep.Error());
+    return ok != FALSE;
+}
+
+SERVICE_STATUS_HANDLE RegisterCtrlHandler(const wchar_t* serviceName, LPHANDLER_FUNCTION handler) {
+    constexpr wchar_t kName[] = L"Winapi::Service::RegisterCtrlHandler";
+    const std::wstring shown = string::from_ptr(serviceName);
+    const SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerW(serviceName, handler);
+    LastErrorKeeper keep;
+    if (handle)
+        Line(kInfo, L"[%s] RegisterServiceCtrlHandlerW(\"%s\"): ok, %016X", kName, shown.c_str(), Low32(handle));
+    else
+        Line(kError, L"[%s] RegisterServiceCtrlHandlerW(\"%s\"): E(%08X)", kName, shown.c_str(), keep.Error());
+    return handle;
+}
+
+}  // namespace Service
+}  // namespace Winapi
