@@ -113,10 +113,52 @@ public:
 
     WorkItem* Item() const { return static_cast<WorkItem*>(m_SharedSection.pView); }
 
+    // --- the ExportRegKeys pieces that need no kernel object ---
+
+    // The verdict on a pair list read from a bounded buffer.
+    struct PairList {
+        enum Verdict { Complete, NoPair, NotClosed };
+        Verdict verdict = Complete;
+        std::vector<RegSaveInfo> Pairs;  // the complete pairs, in request order
+    };
+    // Reads the NUL-separated key and file strings at data, at most units code
+    // units, up to the closing empty string; nothing past data + units is read.
+    static PairList ScanPairList(const wchar_t* data, size_t units);
+    // One command-line argument between double quotes that CommandLineToArgvW
+    // and the C runtime turn back into exactly text.
+    static std::wstring QuoteArgument(const wchar_t* text);
+    // "reg.exe export <key> <file> /y" with both arguments quoted.
+    static std::wstring ExportCommandLine(const RegSaveInfo& info);
+    // The product's launcher: CreateProcessW with CREATE_NO_WINDOW.
+    static bool StartProcess(wchar_t* commandLine, PROCESS_INFORMATION* info);
+
+    // At most this many export processes run at once: the platform's limit
+    // for one wait.
+    static constexpr size_t kMaxRunningExports = MAXIMUM_WAIT_OBJECTS;
+
+    // --- orderly stop (m_StopRequested below) ---
+
+    // Terminates every export process that is running now (exit code 995) and
+    // any started later, so that a pending export request completes. Safe to
+    // call from any thread.
+    void AbortExports();
+
     Status m_Status;
     SharedSection m_SharedSection;
     Events m_Events;
 
+    // Set when the service is asked to stop: a running export request starts
+    // no further pair and reports the pairs left over as 995.
+    std::atomic<bool> m_StopRequested{false};
+
 private:
+    struct ExportEntry;
+    void RegisterExport(ExportEntry& entry);
+    void UnregisterExport(ExportEntry& entry);
+    bool WasAborted(const ExportEntry& entry);
+
     ProcessStarter m_StartProcess;
+    std::mutex m_ExportLock;
+    std::vector<ExportEntry*> m_RunningExports;  // guarded by m_ExportLock
+    bool m_ExportsAborted = false;               // guarded by m_ExportLock
 };
