@@ -1,111 +1,216 @@
-// Provisional trace implementation: facade, gate and the record sink only.
+// The trace facade and its implementation: the gate, the record, the sinks.
 #include "base/VqTrace.h"
 
+#include "base/VqTraceRecord.h"
+
 #include <cstdio>
-#include <string>
-#include <vector>
+#include <optional>
 
 namespace VqBase {
 
 namespace {
-// Keeps the caller's last-error value across a trace operation.
+
+// Keeps the caller's last-error value across a trace operation, also when an
+// exception leaves it.
 class LastErrorGuard {
 public:
     LastErrorGuard() : m_Error(::GetLastError()) {}
     ~LastErrorGuard() { ::SetLastError(m_Error); }
+    LastErrorGuard(const LastErrorGuard&) = delete;
+    LastErrorGuard& operator=(const LastErrorGuard&) = delete;
 
 private:
     DWORD m_Error;
 };
-}  // namespace
 
-CTraceConfig::CTraceConfig(std::wstring name, TraceLocation location)
-    : m_Name(std::move(name)), m_Location(std::move(location)) {}
+class SharedLock {
+public:
+    explicit SharedLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockShared(&m_Lock); }
+    ~SharedLock() { ::ReleaseSRWLockShared(&m_Lock); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
 
-bool CTraceConfig::ReadConfig() { return false; }
+private:
+    SRWLOCK& m_Lock;
+};
 
-void CTraceConfig::Publish(DWORD enable, DWORD params, DWORD common, DWORD context) {
-    m_EnableMask.exchange(enable);
-    m_ParamsMask.exchange(params);
-    m_CommonFileFlag.exchange(common);
-    m_ContextMask.exchange(context);
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockExclusive(&m_Lock); }
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&m_Lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& m_Lock;
+};
+
+// Room for the prefix fields, CR LF and the zero byte beside the message.
+constexpr size_t kRecordReserve = 256;
+constexpr size_t kFirstTextChars = 256;
+// A conversion the formatter rejects for another reason than room would
+// double the buffer for ever; beyond this the record is dropped.
+constexpr size_t kMaxTextChars = size_t{1} << 20;
+
+// Formats into a buffer of doubling size until the text fits; false when the
+// buffer cannot be had or the ceiling is reached.
+template <typename Char, typename Format>
+bool FormatText(CHeapBuffer& text, int& length, Format format) {
+    for (;;) {
+        if (!text.IsValid()) return false;
+        const size_t chars = text.Capacity() / sizeof(Char);
+        length = format(reinterpret_cast<Char*>(text.Data()), chars);
+        if (length >= 0) return true;
+        if (chars >= kMaxTextChars) return false;
+        text.ResetAndDouble();
+    }
 }
 
-std::wstring GetTempDirectory() { return L"C:\\"; }
+}  // namespace
 
-CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location) : m_Config(name, std::move(location)) {
+CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location)
+    : m_Config(name ? name : L"", std::move(location)), m_NameField(MakeNameField(m_Config.m_Name)) {
+    LastErrorGuard keep;
     m_Locale = _create_locale(LC_ALL, "Russian");
     Reload();
 }
 
 CTraceImpl::~CTraceImpl() {
+    m_Console.Release();
     if (m_Locale) _free_locale(m_Locale);
 }
 
 bool CTraceImpl::Reload() {
     LastErrorGuard keep;
-    return m_Config.ReadConfig();
+    ExclusiveLock lock(m_Lock);
+    if (!m_Config.ReadConfig()) return false;
+    const DWORD params = m_Config.m_ParamsMask.load();
+    if (params & TP_FILE) StartFile();
+    if (params & TP_CONSOLE)
+        m_Console.Open(m_Config.m_Name.c_str());
+    else
+        m_Console.Release();
+    return true;
 }
 
-bool CTraceImpl::IsEnabled() { return m_Config.m_EnableMask.load() != 0 && (m_Config.m_ParamsMask.load() & 0xFF) != 0; }
-bool CTraceImpl::IsLevelEnabled(DWORD level) { return (level & m_Config.m_EnableMask.load()) != 0; }
-bool CTraceImpl::IsContext(DWORD value) { return value == m_Config.m_ContextMask.load(); }
-bool CTraceImpl::IsTimeEnabled() { return (m_Config.m_ParamsMask.load() & TP_TIME) != 0; }
-bool CTraceImpl::IsMsecEnabled() { return (m_Config.m_ParamsMask.load() & TP_MSEC) != 0; }
-
-void CTraceImpl::TraceVA(DWORD level, const char* format, va_list args) {
-    LastErrorGuard keep;
-    if (!IsEnabled() || !IsLevelEnabled(level) || !format || !*format) return;
-    std::vector<char> text(256);
-    int n;
-    for (;;) {
-        va_list copy;
-        va_copy(copy, args);
-        n = _vsnprintf_l(text.data(), text.size() - 1, format, m_Locale, copy);
-        va_end(copy);
-        if (n >= 0) break;
-        text.assign(text.size() * 2, 0);
-    }
-    std::string record = level == TL_WARNING ? "W> " : level == TL_ERROR ? "E> " : "";
-    record.append(text.data(), n);
-    record += "\r\n";
-    if (auto* sink = m_RecordSink.load()) sink->OnRecord(level, record.data(), record.size());
+bool CTraceImpl::IsEnabled() {
+    return m_Config.m_EnableMask.load(std::memory_order_relaxed) != 0 &&
+           (m_Config.m_ParamsMask.load(std::memory_order_relaxed) & 0xFF) != 0;
 }
+bool CTraceImpl::IsLevelEnabled(DWORD level) { return (level & m_Config.m_EnableMask.load(std::memory_order_relaxed)) != 0; }
+bool CTraceImpl::IsContext(DWORD value) { return value == m_Config.m_ContextMask.load(std::memory_order_relaxed); }
+bool CTraceImpl::IsTimeEnabled() { return (m_Config.m_ParamsMask.load(std::memory_order_relaxed) & TP_TIME) != 0; }
+bool CTraceImpl::IsMsecEnabled() { return (m_Config.m_ParamsMask.load(std::memory_order_relaxed) & TP_MSEC) != 0; }
 
 void CTraceImpl::TraceVW(DWORD level, const wchar_t* format, va_list args) {
-    LastErrorGuard keep;
     if (!IsEnabled() || !IsLevelEnabled(level) || !format || !*format) return;
-    std::vector<wchar_t> text(256);
-    int n;
-    for (;;) {
+    LastErrorGuard keep;
+    CHeapBuffer text(kFirstTextChars * sizeof(wchar_t));
+    int length = 0;
+    const bool formatted = FormatText<wchar_t>(text, length, [&](wchar_t* out, size_t chars) {
         va_list copy;
         va_copy(copy, args);
-        n = _vsnwprintf_l(text.data(), text.size() - 1, format, m_Locale, copy);
+        const int n = _vsnwprintf_l(out, chars, format, m_Locale, copy);
         va_end(copy);
-        if (n >= 0) break;
-        text.assign(text.size() * 2, 0);
-    }
-    std::string record = level == TL_WARNING ? "W> " : level == TL_ERROR ? "E> " : "";
-    if (n > 0) {
-        std::string bytes(static_cast<size_t>(n), '\0');
-        int m = WideCharToMultiByte(1251, 0, text.data(), n, bytes.data(), n, nullptr, nullptr);
-        record.append(bytes.data(), m > 0 ? m : 0);
-    }
-    record += "\r\n";
-    if (auto* sink = m_RecordSink.load()) sink->OnRecord(level, record.data(), record.size());
+        return n;
+    });
+    if (formatted) OutputWide(level, reinterpret_cast<const wchar_t*>(text.Data()), static_cast<size_t>(length));
 }
 
-void CTraceImpl::TraceDump(DWORD, const wchar_t*, const void*, DWORD, DWORD) {}
+void CTraceImpl::TraceVA(DWORD level, const char* format, va_list args) {
+    if (!IsEnabled() || !IsLevelEnabled(level) || !format || !*format) return;
+    LastErrorGuard keep;
+    CHeapBuffer text(kFirstTextChars);
+    int length = 0;
+    const bool formatted = FormatText<char>(text, length, [&](char* out, size_t chars) {
+        va_list copy;
+        va_copy(copy, args);
+        const int n = _vsnprintf_l(out, chars, format, m_Locale, copy);
+        va_end(copy);
+        return n;
+    });
+    if (formatted) OutputNarrow(level, text.Data(), static_cast<size_t>(length));
+}
 
-CVqTrace::CVqTrace(const wchar_t* name, TraceLocation location) {
+void CTraceImpl::TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags) {
+    if (!data || size == 0 || !IsEnabled() || !IsLevelEnabled(level)) return;
+    LastErrorGuard keep;
+    const std::wstring text = BuildDumpText(title, data, size, flags);
+    if (!text.empty()) OutputWide(level, text.data(), text.size());
+}
+
+namespace {
+
+// Starts a record with its prefix; the message and the line end follow.
+bool BeginRecord(CHeapBuffer& record, DWORD level, DWORD params, DWORD common, std::string_view nameField,
+                 std::optional<CTraceTime>& time, std::optional<CTraceIds>& ids) {
+    if (!record.IsValid()) return false;
+    if (params & (TP_DATE | TP_TIME)) time.emplace();
+    if (params & (TP_SESSION | TP_THREAD)) ids.emplace(CTraceIds::Current());
+    CRecordPrefix prefix{level, params, common, nameField, time ? &*time : nullptr, ids ? &*ids : nullptr};
+    return AppendPrefix(record, prefix);
+}
+
+}  // namespace
+
+void CTraceImpl::OutputWide(DWORD level, const wchar_t* text, size_t length) {
+    const DWORD params = m_Config.m_ParamsMask.load();
+    CHeapBuffer record(length + kRecordReserve);
+    std::optional<CTraceTime> time;
+    std::optional<CTraceIds> ids;
+    if (!BeginRecord(record, level, params, m_Config.m_CommonFileFlag.load(), m_NameField, time, ids)) return;
+    // Code page 1251 gives at most one byte per character, so the message
+    // fits the room reserved for it.
+    const int bytes = length ? ::WideCharToMultiByte(1251, 0, text, static_cast<int>(length), record.End(),
+                                                     static_cast<int>(record.Free()), nullptr, nullptr)
+                             : 0;
+    if (bytes > 0) record.Commit(static_cast<size_t>(bytes));
+    if (!record.Append("\r\n", 3)) return;
+    Output(level, params, record.Data(), record.Size() - 1);
+}
+
+void CTraceImpl::OutputNarrow(DWORD level, const char* text, size_t length) {
+    const DWORD params = m_Config.m_ParamsMask.load();
+    CHeapBuffer record(length + kRecordReserve);
+    std::optional<CTraceTime> time;
+    std::optional<CTraceIds> ids;
+    if (!BeginRecord(record, level, params, m_Config.m_CommonFileFlag.load(), m_NameField, time, ids)) return;
+    if (!record.Append(text, length) || !record.Append("\r\n", 3)) return;
+    Output(level, params, record.Data(), record.Size() - 1);
+}
+
+void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t size) {
+    if (params & TP_DEBUGGER) ::OutputDebugStringA(record);
+    if (params & (TP_FILE | TP_CONSOLE)) {
+        SharedLock lock(m_Lock);
+        if (params & TP_FILE) {
+            CTraceFile file;
+            if (file.Open(m_Config.m_FilePath.c_str(), m_Config.m_CommonFileFlag.load() != 0, true))
+                file.Write(record, size);
+        }
+        if (params & TP_CONSOLE) m_Console.Write(record, size);
+    }
+    if (level == TL_BREAK) {
+        // No break into a debugger in a release build: the note says so.
+        ::OutputDebugStringA(record);
+        ::OutputDebugStringA(kBreakNote);
+    }
+    if (auto* sink = m_RecordSink.load()) sink->OnRecord(level, record, size);
+}
+
+CVqTrace::CVqTrace(const wchar_t* name, TraceLocation location, TraceImplFactory factory) {
+    // The first trace line of a caller builds this object; the caller's
+    // error must survive that.
+    LastErrorGuard keep;
     try {
-        m_pImpl = std::make_unique<CTraceImpl>(name, std::move(location));
+        m_pImpl = factory ? factory(name, std::move(location)) : std::make_unique<CTraceImpl>(name, std::move(location));
     } catch (...) {
-        OutputDebugStringA("Exception raised in CVqTrace::CVqTrace()\n");
+        m_pImpl.reset();
     }
+    if (!m_pImpl) ::OutputDebugStringA("Exception raised in CVqTrace::CVqTrace()\n");
 }
 
-CVqTrace::~CVqTrace() = default;
+CVqTrace::~CVqTrace() { m_pImpl.reset(); }
 
 void CVqTrace::TraceA(DWORD level, const char* format, ...) {
     va_list args;
@@ -123,23 +228,37 @@ void CVqTrace::TraceW(DWORD level, const wchar_t* format, ...) {
 
 void CVqTrace::TraceVA(DWORD level, const char* format, va_list args) {
     if (!m_pImpl) return;
-    try { m_pImpl->TraceVA(level, format, args); } catch (...) {}
+    try {
+        m_pImpl->TraceVA(level, format, args);
+    } catch (...) {
+    }
 }
 
 void CVqTrace::TraceVW(DWORD level, const wchar_t* format, va_list args) {
     if (!m_pImpl) return;
-    try { m_pImpl->TraceVW(level, format, args); } catch (...) {}
+    try {
+        m_pImpl->TraceVW(level, format, args);
+    } catch (...) {
+    }
 }
 
 void CVqTrace::TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags) {
     if (!m_pImpl) return;
-    try { m_pImpl->TraceDump(level, title, data, size, flags); } catch (...) {}
+    try {
+        m_pImpl->TraceDump(level, title, data, size, flags);
+    } catch (...) {
+    }
 }
 
 bool CVqTrace::Reload() {
     if (!m_pImpl) return false;
-    try { return m_pImpl->Reload(); } catch (...) { return false; }
+    try {
+        return m_pImpl->Reload();
+    } catch (...) {
+        return false;
+    }
 }
+
 bool CVqTrace::IsEnabled() { return m_pImpl && m_pImpl->IsEnabled(); }
 bool CVqTrace::IsLevelEnabled(DWORD level) { return m_pImpl && m_pImpl->IsLevelEnabled(level); }
 bool CVqTrace::IsContext(DWORD value) { return m_pImpl && m_pImpl->IsContext(value); }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <locale.h>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace VqBase {
@@ -35,6 +36,10 @@ enum : DWORD {
 
 inline constexpr wchar_t kTraceName[] = L"ReRiruRuvazor";
 inline constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
+
+// Registry strings, environment values and log paths are read into buffers of
+// this many wide characters (terminator included).
+inline constexpr size_t kTracePathChars = 520;
 
 struct ITrace {
     virtual void TraceA(DWORD level, const char* format, ...) = 0;
@@ -77,9 +82,30 @@ public:
 // The default log directory: "Temp", "Tmp", "windir", else "C:\".
 std::wstring GetTempDirectory();
 
+// The log file name with its extension rules: "x" and "x." give "x.log", a
+// three-character extension stays, anything else gets ".log" appended.
+std::wstring AppendLogExtension(std::wstring base);
+
+// The log file path: the common file name when one is given for a common
+// file, else the directory, a backslash when it has none, and the base name
+// (the trace name, or "VqTrace" for a common file) with its extension.
+std::wstring ComposeFilePath(const std::wstring& name, DWORD commonFlag, const std::wstring& commonFileName,
+                             const std::optional<std::wstring>& tracePath);
+
+// The console the records are written to, and whether the trace allocated it.
 struct CTraceConsole {
     HANDLE m_hOutput = nullptr;
     bool m_Allocated = false;
+    // False when the standard output is a file or a pipe, which WriteConsoleA
+    // refuses; such records go out by WriteFile instead.
+    bool m_IsConsole = true;
+
+    bool IsValid() const { return m_hOutput != nullptr && m_hOutput != INVALID_HANDLE_VALUE; }
+    // Allocates a console when there is none and titles it.
+    void Open(const wchar_t* title);
+    // Frees the console if the trace allocated it and forgets the handle.
+    void Release();
+    void Write(const char* record, size_t size) const;
 };
 
 // Receives every finished record (prefix, text, CR LF; without the zero
@@ -111,6 +137,10 @@ public:
     void TraceVW(DWORD level, const wchar_t* format, va_list args);
     void TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags);
 
+    // Prepares the log file: empties a private file unless TP_APPEND is set,
+    // in which case it marks the new start with the separator line.
+    void StartFile();
+
     // Test seam: the sink that sees each record; null removes it.
     void SetRecordSink(ITraceRecordSink* sink) { m_RecordSink.store(sink); }
 
@@ -119,12 +149,24 @@ public:
     _locale_t m_Locale = nullptr;
 
 private:
+    void OutputWide(DWORD level, const wchar_t* text, size_t length);
+    void OutputNarrow(DWORD level, const char* text, size_t length);
+    void Output(DWORD level, DWORD params, const char* record, size_t size);
+
+    // "[name] ", made once from m_Name.
+    std::string m_NameField;
+    // Reload rewrites the file path and the console while other threads may
+    // write records: they hold it shared, Reload exclusively.
+    SRWLOCK m_Lock = SRWLOCK_INIT;
     std::atomic<ITraceRecordSink*> m_RecordSink{nullptr};
 };
 
+// Builds the implementation of a CVqTrace; tests pass one that fails.
+using TraceImplFactory = std::unique_ptr<CTraceImpl> (*)(const wchar_t* name, TraceLocation location);
+
 class CVqTrace : public ITrace {
 public:
-    explicit CVqTrace(const wchar_t* name, TraceLocation location = {});
+    explicit CVqTrace(const wchar_t* name, TraceLocation location = {}, TraceImplFactory factory = nullptr);
     virtual ~CVqTrace();
     CVqTrace(const CVqTrace&) = delete;
     CVqTrace& operator=(const CVqTrace&) = delete;
