@@ -4,10 +4,12 @@
 #include <windows.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/interprocess-communication.h"
@@ -95,7 +97,10 @@ public:
         static bool IsSystem();
     };
 
-    explicit DiagService(const ChannelNames& names = {}, ProcessStarter starter = {});
+    // The product's channel and launcher. (A default argument of type
+    // ChannelNames is not accepted by gcc inside the class.)
+    DiagService() : DiagService(ChannelNames{}) {}
+    explicit DiagService(const ChannelNames& names, ProcessStarter starter = {});
     DiagService(const DiagService&) = delete;
     DiagService& operator=(const DiagService&) = delete;
 
@@ -105,6 +110,25 @@ public:
     static void WINAPI ControlHandler(DWORD code);
     static bool CheckArgs(DWORD argc, LPWSTR* argv);
     bool Stop(const ExitCode& exitCode);
+
+    // The process's one instance. It, the three callbacks above and
+    // StartDispatcher live with the entry point, so that programs linking
+    // this library without being the service never build the instance.
+    static DiagService& Instance();
+
+    // The body of ServiceMain: start-up steps, the work loop and the stop;
+    // handler is what gets registered for controls. Never throws.
+    void Run(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler);
+    // The body of ControlHandler.
+    void OnControl(DWORD code);
+    // After the dispatcher has returned: waits until the service thread has
+    // left Run. False when it never will, because a stop left it waiting for
+    // work; the channel must then stay open until the process ends.
+    bool WaitForServiceThread(DWORD milliseconds);
+
+    // How long a request in progress may still run after STOP or SHUTDOWN
+    // before its export processes are terminated.
+    DWORD m_StopGraceMs = 5000;
 
     // --- work dispatch ---
     bool MainLogic();
@@ -161,4 +185,16 @@ private:
     std::mutex m_ExportLock;
     std::vector<ExportEntry*> m_RunningExports;  // guarded by m_ExportLock
     bool m_ExportsAborted = false;               // guarded by m_ExportLock
+
+    // --- lifecycle coordination between the service thread and the handler ---
+    enum class LoopState { NotStarted, Starting, Idle, Busy, Stopping, Abandoned, Ended };
+    void RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler);
+    void EndLoop(ExitCode exitCode);
+    void WatchStop();
+
+    std::mutex m_LoopLock;  // orders status reports and the loop state
+    std::condition_variable m_LoopChanged;
+    LoopState m_LoopState = LoopState::NotStarted;  // guarded by m_LoopLock
+    ExitCode m_StopCode{0, 0};                       // guarded by m_LoopLock
+    std::thread m_StopWatch;                         // guarded by m_LoopLock
 };

@@ -1,0 +1,88 @@
+#pragma once
+// The tool's side of the work channel: creates and owns the shared section
+// and the two work events, posts one request at a time and waits for the
+// reply.
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "diagproto.h"
+
+namespace diagctl {
+
+inline constexpr DWORD kDefaultSectionSize = 64 * 1024;
+
+struct ChannelNames {
+    std::wstring Section;
+    std::wstring DoWork;
+    std::wstring WorkDone;
+};
+
+// The names the service opens.
+ChannelNames ProductChannelNames();
+// PREFIX.Section, PREFIX.DoWork and PREFIX.WorkDone: a test's own channel.
+ChannelNames PrefixedChannelNames(const std::wstring& prefix);
+
+// A security descriptor whose DACL grants access to LocalSystem, the
+// Administrators group and the user of the process token, and to nobody else.
+class OwnerOnlySecurity {
+public:
+    explicit OwnerOnlySecurity(DWORD access);
+    OwnerOnlySecurity(const OwnerOnlySecurity&) = delete;
+    OwnerOnlySecurity& operator=(const OwnerOnlySecurity&) = delete;
+
+    // False when the descriptor could not be built (the last error says why).
+    bool Valid() const { return m_Valid; }
+    SECURITY_ATTRIBUTES* Attributes() { return m_Valid ? &m_Attributes : nullptr; }
+    const ACL* Dacl() const { return reinterpret_cast<const ACL*>(m_Acl.data()); }
+
+private:
+    std::vector<BYTE> m_System;
+    std::vector<BYTE> m_Administrators;
+    std::vector<BYTE> m_User;
+    std::vector<BYTE> m_Acl;
+    SECURITY_DESCRIPTOR m_Descriptor{};
+    SECURITY_ATTRIBUTES m_Attributes{};
+    bool m_Valid = false;
+};
+
+enum class PostResult { Replied, TimedOut, Failed };
+
+class Channel {
+public:
+    enum class CreateError { None, AlreadyExists, Failed };
+
+    // Creates the section (sectionSize bytes), the auto-reset do-work event and
+    // the work-done event. Refuses when any of the names exists already, so
+    // that nobody else's object is used. On failure returns null, with a
+    // message naming the object and the reason.
+    static std::unique_ptr<Channel> Create(const ChannelNames& names, DWORD sectionSize, std::wstring& message,
+                                           CreateError* error = nullptr);
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    void* View() const { return m_View; }
+    DWORD Size() const { return m_Size; }
+
+    // Writes request at offset 0 (the rest of the section zeroed), sets
+    // do-work and waits up to timeoutMs for work-done. Failed leaves the
+    // reason in the thread's last error.
+    PostResult Post(const std::vector<std::uint8_t>& request, DWORD timeoutMs);
+    // The record as the service left it.
+    diagproto::Reply Reply() const;
+
+private:
+    Channel() = default;
+
+    HANDLE m_Mapping = nullptr;
+    void* m_View = nullptr;
+    DWORD m_Size = 0;
+    HANDLE m_DoWork = nullptr;
+    HANDLE m_WorkDone = nullptr;
+};
+
+}  // namespace diagctl

@@ -1,0 +1,66 @@
+#pragma once
+// The bytes of the work channel as diagctl and the tests see them: request
+// encoding, reply decoding and the readable form of a reply. No kernel
+// objects here.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace diagproto {
+
+inline constexpr std::int32_t kWorkTypeQuit = 0;
+inline constexpr std::int32_t kWorkTypeExportRegKeys = 1;
+// WorkType and Data.Size; the data follow.
+inline constexpr std::size_t kHeaderSize = 8;
+
+struct ExportPair {
+    std::wstring Key;
+    std::wstring File;
+};
+
+// The record header followed by data, as it is written at offset 0.
+std::vector<std::uint8_t> EncodeRequest(std::int32_t workType, std::int32_t dataSize,
+                                        const std::vector<std::uint8_t>& data);
+std::vector<std::uint8_t> EncodeQuit();
+// Key 1, File 1, ... as NUL-terminated UTF-16LE strings closed by an empty
+// string; Data.Size is the list's length in bytes.
+std::vector<std::uint8_t> EncodeExport(const std::vector<ExportPair>& pairs);
+std::vector<std::uint8_t> EncodePairList(const std::vector<ExportPair>& pairs);
+
+// "KEY=FILE", split at the first '='; both sides must be non-empty.
+bool ParsePair(const std::wstring& text, ExportPair& pair);
+// Hexadecimal bytes, optionally separated by blanks, commas or colons.
+bool ParseHex(const std::wstring& text, std::vector<std::uint8_t>& bytes);
+// A decimal or 0x-prefixed 32-bit value, signed or unsigned ("-4", "0x7FFFFFFF").
+bool ParseInt32(const std::wstring& text, std::int32_t& value);
+
+struct Reply {
+    std::int32_t ResultCode = 0;
+    std::int32_t DataSize = 0;
+    // Data.Size / 4 values when Data.Size is a multiple of 4 that fits in the
+    // section; empty otherwise.
+    std::vector<std::uint32_t> Values;
+    bool DataSizeValid = false;
+};
+
+// Reads the reply record at record without reading past size bytes.
+Reply DecodeReply(const void* record, std::size_t size);
+
+// The reply in readable lines. pairs (may be null) names the keys and files
+// of an export request; resultText describes the result code.
+std::wstring FormatReply(const Reply& reply, const std::vector<ExportPair>* pairs, const std::wstring& resultText);
+
+// diagctl's process exit codes.
+enum ExitCode : int {
+    kExitSuccess = 0,       // result 0 and, for an export, every reg.exe exit code 0
+    kExitUsage = 1,         // bad command line or the channel could not be set up
+    kExitRefused = 2,       // result 13: the service refused the request
+    kExitFailed = 3,        // any other result code, or an export whose reg.exe failed
+    kExitTimeout = 4,       // no reply within the time-out
+    kExitChannelTaken = 5,  // one of the three names exists already
+};
+
+int ExitCodeFor(const Reply& reply, std::int32_t requestType);
+
+}  // namespace diagproto

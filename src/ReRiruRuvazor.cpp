@@ -1,0 +1,426 @@
+// The work channel of the service: the shared section and the two work
+// events, the dispatch of one request, the Quit request and the registry
+// export request.
+#include "ReRiruRuvazor.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <sstream>
+
+#include "base/VqError.h"
+#include "base/VqTrace.h"
+#include "common/winapi_wrappers.h"
+
+namespace {
+
+constexpr wchar_t kSourceFile[] = L"ReRiruRuvazor";
+
+constexpr wchar_t kMainLogic[] = L"DiagService::MainLogic";
+constexpr wchar_t kWorkFuncQuit[] = L"DiagService::WorkFunc_Quit";
+constexpr wchar_t kWorkFuncExport[] = L"DiagService::WorkFunc_ExportRegKeys";
+// The launcher is a lambda of WorkFunc_ExportRegKeys; its lines carry the
+// name of the lambda's call operator.
+constexpr wchar_t kExportLauncher[] = L"DiagService::WorkFunc_ExportRegKeys::<lambda_1>::operator ()";
+
+constexpr std::int32_t kResultRefused = ERROR_INVALID_DATA;
+constexpr DWORD kAborted = ERROR_OPERATION_ABORTED;
+
+void Refuse(WorkItem* item) {
+    item->WorkType = kResultRefused;
+    item->Data.Size = 0;
+}
+
+// The request data begin right after the record header.
+std::byte* DataOf(void* view) { return static_cast<std::byte*>(view) + sizeof(WorkItem); }
+
+// Code units of request data that the mapped view holds, from offset 8 to the
+// view's end as the platform reports it (whole pages).
+size_t DataUnitsOf(const void* view) {
+    MEMORY_BASIC_INFORMATION info{};
+    if (Winapi::VirtualQuery(view, &info) == 0)
+        return 0;
+    const auto* end = static_cast<const std::byte*>(info.BaseAddress) + info.RegionSize;
+    const auto* data = static_cast<const std::byte*>(view) + sizeof(WorkItem);
+    if (end <= data)
+        return 0;
+    return static_cast<size_t>(end - data) / sizeof(wchar_t);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The export request's started processes
+
+// One pair of a request: the process started for it (null if none) and its
+// code: the start error, or the exit code once the process has ended.
+struct DiagService::ExportEntry {
+    explicit ExportEntry(HANDLE process, DWORD code) : Process(process, nullptr), Code(code) {}
+
+    auto_close::handle Process;
+    DWORD Code;
+    bool Aborted = false;  // guarded by m_ExportLock
+};
+
+void DiagService::RegisterExport(ExportEntry& entry) {
+    std::lock_guard<std::mutex> lock(m_ExportLock);
+    // A process started while an abort was already under way is stopped at
+    // once, so that no export outlives the abort.
+    if (m_ExportsAborted && Winapi::TerminateProcess(entry.Process.get(), kAborted))
+        entry.Aborted = true;
+    m_RunningExports.push_back(&entry);
+}
+
+void DiagService::UnregisterExport(ExportEntry& entry) {
+    std::lock_guard<std::mutex> lock(m_ExportLock);
+    m_RunningExports.erase(std::remove(m_RunningExports.begin(), m_RunningExports.end(), &entry),
+                           m_RunningExports.end());
+}
+
+bool DiagService::WasAborted(const ExportEntry& entry) {
+    std::lock_guard<std::mutex> lock(m_ExportLock);
+    return entry.Aborted;
+}
+
+void DiagService::AbortExports() {
+    m_StopRequested = true;
+    std::lock_guard<std::mutex> lock(m_ExportLock);
+    m_ExportsAborted = true;
+    for (ExportEntry* entry : m_RunningExports) {
+        // A process that has just ended on its own cannot be terminated; it
+        // keeps its own exit code.
+        if (Winapi::TerminateProcess(entry->Process.get(), kAborted))
+            entry->Aborted = true;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pieces of the export request that need no kernel object
+
+DiagService::PairList DiagService::ScanPairList(const wchar_t* data, size_t units) {
+    PairList list;
+    const wchar_t* const end = data + units;
+    const wchar_t* cursor = data;
+    const wchar_t* key = nullptr;
+    size_t strings = 0;
+    for (;;) {
+        if (cursor == end) {
+            list.verdict = PairList::NotClosed;
+            list.Pairs.clear();
+            return list;
+        }
+        if (*cursor == L'\0')
+            break;
+        const wchar_t* terminator = std::find(cursor, end, L'\0');
+        if (terminator == end) {
+            list.verdict = PairList::NotClosed;
+            list.Pairs.clear();
+            return list;
+        }
+        ++strings;
+        if (strings % 2 == 1)
+            key = cursor;
+        else
+            list.Pairs.push_back(RegSaveInfo{key, cursor});
+        cursor = terminator + 1;
+    }
+    if (strings % 2 == 1) {
+        list.verdict = PairList::NoPair;
+        list.Pairs.clear();
+    }
+    return list;
+}
+
+std::wstring DiagService::QuoteArgument(const wchar_t* text) {
+    // The parsing rules of CommandLineToArgvW and the C runtime: backslashes
+    // are literal unless they precede a double quote, where each pair of
+    // them stands for one backslash and a lone one escapes the quote.
+    std::wstring quoted(1, L'"');
+    size_t backslashes = 0;
+    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+        if (*p == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(*p == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += *p;
+        backslashes = 0;
+    }
+    // Backslashes before the closing quote are doubled so that it closes.
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+std::wstring DiagService::ExportCommandLine(const RegSaveInfo& info) {
+    std::wostringstream commandLine;
+    commandLine << L"reg.exe export " << QuoteArgument(info.Key) << L' ' << QuoteArgument(info.File) << L" /y";
+    return commandLine.str();
+}
+
+bool DiagService::StartProcess(wchar_t* commandLine, PROCESS_INFORMATION* info) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    *info = PROCESS_INFORMATION{};
+    return Winapi::CreateProcess(nullptr, commandLine, nullptr, nullptr, false, CREATE_NO_WINDOW, nullptr, nullptr,
+                                 &startup, info);
+}
+
+// ---------------------------------------------------------------------------
+// The service instance
+
+DiagService::DiagService(const ChannelNames& names, ProcessStarter starter)
+    : m_Status(),
+      m_SharedSection(names.Section.c_str()),
+      m_Events(names.DoWork.c_str(), names.WorkDone.c_str()),
+      m_StartProcess(starter ? std::move(starter) : ProcessStarter(&DiagService::StartProcess)) {
+    m_Status.m_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    m_Status.m_Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+}
+
+// ---------------------------------------------------------------------------
+// Dispatch and the Quit request
+
+bool DiagService::MainLogic() {
+    WorkItem* item = Item();
+    switch (item->WorkType) {
+    case WorkType_Quit:
+        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: Quit", kMainLogic);
+        return WorkFunc_Quit();
+    case WorkType_ExportRegKeys:
+        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: ExportRegKeys", kMainLogic);
+        return WorkFunc_ExportRegKeys();
+    default:
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, unsupported", kMainLogic, item->WorkType);
+        Refuse(item);
+        return false;
+    }
+}
+
+bool DiagService::WorkFunc_Quit() {
+    WorkItem* item = Item();
+    bool accepted = false;
+    if (item->WorkType != WorkType_Quit) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, expected %i (Quit)", kWorkFuncQuit,
+                                  item->WorkType, WorkType_Quit);
+        item->WorkType = kResultRefused;
+    } else if (item->Data.Size != 0) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Data.Size: %i, expected 0", kWorkFuncQuit, item->Data.Size);
+        item->WorkType = kResultRefused;
+    } else {
+        item->WorkType = 0;
+        accepted = true;
+    }
+    item->Data.Size = 0;
+    return accepted;
+}
+
+// ---------------------------------------------------------------------------
+// The registry export request
+
+bool DiagService::WorkFunc_ExportRegKeys() {
+    WorkItem* item = Item();
+    if (item->WorkType != WorkType_ExportRegKeys) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, expected %i (ExportRegKeys)", kWorkFuncExport,
+                                  item->WorkType, WorkType_ExportRegKeys);
+        Refuse(item);
+        return false;
+    }
+
+    // The whole list is checked before any process starts, and never read
+    // past the mapped view.
+    const auto* data = reinterpret_cast<const wchar_t*>(DataOf(m_SharedSection.pView));
+    const PairList list = ScanPairList(data, DataUnitsOf(m_SharedSection.pView));
+    item->Data.Size = 0;
+    if (list.verdict == PairList::NoPair) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] RegSaveInfo: error reading data (no pair)", kWorkFuncExport);
+        item->WorkType = kResultRefused;
+        return false;
+    }
+    if (list.verdict == PairList::NotClosed) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] RegSaveInfo: error reading data (no end of list)",
+                                  kWorkFuncExport);
+        item->WorkType = kResultRefused;
+        return false;
+    }
+
+    auto launch = [this](const RegSaveInfo& info) -> HANDLE {
+        if (info.Key == nullptr || info.File == nullptr) {
+            VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] RegSaveInfo: NULL data", kExportLauncher);
+            Winapi::SetLastError(ERROR_INVALID_DATA);
+            return nullptr;
+        }
+        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", kExportLauncher, info.Key,
+                                  info.File);
+        std::wstring commandLine = ExportCommandLine(info);
+        PROCESS_INFORMATION process{};
+        if (!m_StartProcess(commandLine.data(), &process))
+            return nullptr;
+        if (process.hThread != nullptr)
+            Winapi::CloseHandle(process.hThread);
+        return process.hProcess;
+    };
+
+    // The request's list of entries. Every entry leaves the abort registry
+    // before its process handle is closed, so AbortExports never touches a
+    // closed handle.
+    struct StartedList {
+        DiagService& Service;
+        std::vector<std::unique_ptr<ExportEntry>> Entries;
+        ~StartedList() {
+            for (auto& entry : Entries)
+                Service.UnregisterExport(*entry);
+        }
+    } started{*this, {}};
+    auto& entries = started.Entries;
+    const size_t pairs = list.Pairs.size();
+    entries.reserve(pairs);
+
+    if (pairs == 0) {
+        // Nothing to wait for: the platform refuses a wait over no handle, and
+        // its error becomes the result.
+        const HANDLE none[1] = {nullptr};
+        Winapi::WaitForMultipleObjects(0, none, true, INFINITE);
+        const DWORD error = Winapi::GetLastError();
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Can't wait process results", kWorkFuncExport);
+        item->WorkType = static_cast<std::int32_t>(error);
+        return false;
+    }
+
+    // Up to kMaxRunningExports processes run at once; while pairs are left,
+    // each process that ends makes room for the next pair in request order.
+    std::vector<ExportEntry*> running;
+    std::vector<HANDLE> handles;
+    size_t next = 0;
+    for (;;) {
+        while (next < pairs && running.size() < kMaxRunningExports) {
+            if (m_StopRequested) {
+                entries.push_back(std::make_unique<ExportEntry>(nullptr, kAborted));
+            } else {
+                const HANDLE process = launch(list.Pairs[next]);
+                const DWORD error = process ? 0 : Winapi::GetLastError();
+                entries.push_back(std::make_unique<ExportEntry>(process, error));
+                if (process) {
+                    RegisterExport(*entries.back());
+                    running.push_back(entries.back().get());
+                }
+            }
+            ++next;
+        }
+        if (running.empty())
+            break;
+
+        handles.clear();
+        for (const ExportEntry* entry : running)
+            handles.push_back(entry->Process.get());
+        const bool waitAll = next == pairs;
+        const DWORD count = static_cast<DWORD>(handles.size());
+        const DWORD wait = Winapi::WaitForMultipleObjects(count, handles.data(), waitAll, INFINITE);
+        if (wait >= WAIT_OBJECT_0 + count) {
+            const DWORD error = Winapi::GetLastError();
+            VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Can't wait process results", kWorkFuncExport);
+            item->WorkType = static_cast<std::int32_t>(error);
+            return false;
+        }
+        if (waitAll) {
+            for (ExportEntry* entry : running)
+                UnregisterExport(*entry);
+            running.clear();
+            break;
+        }
+        ExportEntry* ended = running[wait - WAIT_OBJECT_0];
+        UnregisterExport(*ended);
+        running.erase(running.begin() + (wait - WAIT_OBJECT_0));
+    }
+
+    // The result is the start error of the first pair that did not start,
+    // replaced by the error of a failed exit-code query; an abort overrides
+    // both.
+    DWORD result = 0;
+    bool aborted = false;
+    for (const auto& entry : entries) {
+        if (entry->Process.get() == nullptr) {
+            if (result == 0)
+                result = entry->Code;
+            aborted = aborted || entry->Code == kAborted;
+        }
+    }
+    auto* codes = DataOf(m_SharedSection.pView);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        ExportEntry& entry = *entries[i];
+        if (entry.Process.get() != nullptr) {
+            DWORD exitCode = 0;
+            if (Winapi::GetExitCodeProcess(entry.Process.get(), &exitCode))
+                entry.Code = exitCode;
+            else
+                result = Winapi::GetLastError();
+            if (WasAborted(entry)) {
+                entry.Code = kAborted;
+                aborted = true;
+            }
+        }
+        std::memcpy(codes + i * sizeof(DWORD), &entry.Code, sizeof(DWORD));
+    }
+    if (aborted)
+        result = kAborted;
+    item->WorkType = static_cast<std::int32_t>(result);
+    item->Data.Size = static_cast<std::int32_t>(entries.size() * sizeof(DWORD));
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// The shared section and the work events
+
+namespace {
+
+// Closes a half-built section's mapping when its constructor throws; the
+// section's own destructor does not run then.
+class MappingGuard {
+public:
+    explicit MappingGuard(HANDLE& mapping) : m_Mapping(mapping) {}
+    ~MappingGuard() {
+        if (m_Armed && m_Mapping != nullptr) {
+            Winapi::CloseHandle(m_Mapping);
+            m_Mapping = nullptr;
+        }
+    }
+    MappingGuard(const MappingGuard&) = delete;
+    MappingGuard& operator=(const MappingGuard&) = delete;
+    void Release() { m_Armed = false; }
+
+private:
+    HANDLE& m_Mapping;
+    bool m_Armed = true;
+};
+
+}  // namespace
+
+DiagService::SharedSection::SharedSection(const wchar_t* name) : pView(nullptr), m_hMapping(nullptr) {
+    static constexpr wchar_t kFunction[] = L"DiagService::SharedSection::SharedSection";
+    m_hMapping = Winapi::OpenFileMapping(name, FILE_MAP_READ | FILE_MAP_WRITE, false);
+    VQ_ASSERT(m_hMapping, kFunction, kSourceFile);
+    MappingGuard guard(m_hMapping);
+    pView = Winapi::MapViewOfFile(m_hMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0);
+    VQ_ASSERT(pView, kFunction, kSourceFile);
+    guard.Release();
+}
+
+DiagService::SharedSection::~SharedSection() {
+    if (pView != nullptr)
+        Winapi::UnmapViewOfFile(pView);
+    if (m_hMapping != nullptr)
+        Winapi::CloseHandle(m_hMapping);
+}
+
+DiagService::Events::Events(const wchar_t* doWorkName, const wchar_t* workDoneName) : m_DoWork(), m_WorkDone() {
+    static constexpr wchar_t kFunction[] = L"DiagService::Events::Events";
+    m_DoWork = Common::Event::Open(doWorkName, SYNCHRONIZE);
+    VQ_ASSERT(m_DoWork, kFunction, kSourceFile);
+    m_WorkDone = Common::Event::Open(workDoneName, EVENT_MODIFY_STATE);
+    VQ_ASSERT(m_WorkDone, kFunction, kSourceFile);
+}
+
+int DiagService::Events::WaitForWork() { return m_DoWork.WaitFor(INFINITE); }
+
+bool DiagService::Events::SetWorkDone() { return m_WorkDone.Set(); }
