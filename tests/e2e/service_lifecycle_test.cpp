@@ -1,0 +1,177 @@
+// The service's life under the service control manager, seen from outside:
+// its reports, its exit codes and its trace.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "service_fixture.h"
+
+namespace {
+
+using e2e::Diagctl;
+using e2e::InOrder;
+using e2e::ProcessResult;
+
+class ServiceLife : public e2e::ServiceFixture {};
+
+TEST_F(ServiceLife, StartsRunsRequestsAndStopsCleanlyAfterQuit) {
+    Start();
+    const std::wstring file = m_Trace.Directory() + L"\\wine.reg";
+    const std::wstring missing = m_Trace.Directory() + L"\\missing.reg";
+    const diagproto::Reply exported = Post(diagproto::EncodeExport(
+        {{L"HKLM\\Software\\Wine", file}, {L"HKLM\\Software\\NoSuchKeyAnywhere", missing}}));
+    EXPECT_EQ(exported.ResultCode, 0);
+    EXPECT_EQ(exported.DataSize, 8);
+    EXPECT_EQ(exported.Values, (std::vector<std::uint32_t>{0, 1}));
+
+    // The export really happened: reg.exe writes UTF-16 with a byte-order mark.
+    std::ifstream stream(std::string(file.begin(), file.end()), std::ios::binary);
+    char bom[2] = {};
+    stream.read(bom, 2);
+    EXPECT_EQ(static_cast<unsigned char>(bom[0]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(bom[1]), 0xFE);
+
+    const diagproto::Reply quit = Post(diagproto::EncodeQuit());
+    EXPECT_EQ(quit.ResultCode, 0);
+    EXPECT_EQ(quit.DataSize, 0);
+
+    const SERVICE_STATUS status = Stopped();
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+    const ProcessResult shown = Diagctl(L"status");
+    EXPECT_NE(shown.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos)
+        << shown.Output;
+
+    ASSERT_TRUE(m_Trace.WaitFor("STOPPED): ok"));
+    EXPECT_TRUE(InOrder(m_Trace.Lines(), {
+                                             "[app::args::parse] srv_mode: 1 (init)",
+                                             "START_PENDING): ok",
+                                             "[DiagService::CheckAccess::Do] Granted",
+                                             "RUNNING): ok",
+                                             "[DiagService::MainLogic] WorkType: ExportRegKeys",
+                                             "[DiagService::MainLogic] WorkType: Quit",
+                                             "[DiagService::Stop] ExitCode: 0 (00000000)",
+                                             "STOP_PENDING): ok",
+                                             "STOPPED): ok",
+                                         }))
+        << Log();
+}
+
+// Both ways a request can end the service with an error: the service still
+// answers, then stops with the result code and 0xFFFFFFFF.
+TEST_F(ServiceLife, RefusedRequestsStopTheServiceWithTheirResultCode) {
+    struct Case {
+        std::int32_t WorkType;
+        std::int32_t DataSize;
+        const char* Line;
+    };
+    const Case cases[] = {
+        {0, 4, "E> [DiagService::WorkFunc_Quit] Data.Size: 4, expected 0"},
+        {7, 0, "E> [DiagService::MainLogic] WorkType: 7, unsupported"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Line);
+        m_Trace.Clear();
+        Start();
+        const diagproto::Reply reply = Post(diagproto::EncodeRequest(c.WorkType, c.DataSize, {0, 0, 0, 0}));
+        EXPECT_EQ(reply.ResultCode, 13);
+        EXPECT_EQ(reply.DataSize, 0);
+        const SERVICE_STATUS status = Stopped();
+        EXPECT_EQ(status.dwWin32ExitCode, 13u);
+        EXPECT_EQ(status.dwServiceSpecificExitCode, 0xFFFFFFFFu);
+        ASSERT_TRUE(m_Trace.WaitFor("STOPPED): ok"));
+        EXPECT_TRUE(InOrder(m_Trace.Lines(), {c.Line, "SetEvent(", "[DiagService::Stop] ExitCode: 13 (0000000D)",
+                                              "STOP_PENDING): ok", "STOPPED): ok"}))
+            << Log();
+    }
+}
+
+TEST_F(ServiceLife, StopWhileIdleStopsAtOnceAndTheProcessEnds) {
+    Start();
+    const ProcessResult stopped = Diagctl(L"stop");
+    EXPECT_EQ(stopped.ExitCode, 0u) << stopped.Output;
+    EXPECT_NE(stopped.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos)
+        << stopped.Output;
+    ASSERT_TRUE(m_Trace.WaitFor("STOPPED): ok"));
+    const auto lines = m_Trace.Lines();
+    EXPECT_TRUE(InOrder(lines, {"[DiagService::ControlHandler] Code: SERVICE_CONTROL_STOP",
+                                "[DiagService::Stop] ExitCode: 0 (00000000)", "STOP_PENDING): ok", "STOPPED): ok"}))
+        << Log();
+    EXPECT_EQ(e2e::FindLine(lines, "WorkType"), -1) << Log();
+
+    // The process has gone: the service starts again and answers.
+    m_Trace.Clear();
+    Start();
+    EXPECT_EQ(Post(diagproto::EncodeQuit()).ResultCode, 0);
+    const SERVICE_STATUS status = Stopped();
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+}
+
+// Wine refuses ControlService(SHUTDOWN) with 87 and never delivers it; on a
+// platform that delivers it the service must stop with 641 and 0.
+TEST_F(ServiceLife, ShutdownStopsWith641WhereThePlatformDeliversIt) {
+    Start();
+    const ProcessResult shutdown = Diagctl(L"control 5");
+    if (shutdown.ExitCode == ERROR_INVALID_PARAMETER) {
+        std::cout << "[ NOTE     ] ControlService(SHUTDOWN) refused with 87: not deliverable on this platform\n";
+        EXPECT_TRUE(m_Trace.WaitFor("RUNNING): ok"));
+        EXPECT_EQ(m_Trace.Text().find("SERVICE_CONTROL_SHUTDOWN"), std::string::npos);
+        EXPECT_EQ(Post(diagproto::EncodeQuit()).ResultCode, 0);
+        Stopped();
+        return;
+    }
+    ASSERT_EQ(shutdown.ExitCode, 0u) << shutdown.Output;
+    const SERVICE_STATUS status = Stopped();
+    EXPECT_EQ(status.dwWin32ExitCode, 641u);
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 0u);
+    ASSERT_TRUE(m_Trace.WaitFor("STOPPED): ok"));
+    EXPECT_TRUE(InOrder(m_Trace.Lines(), {"[DiagService::ControlHandler] Code: SERVICE_CONTROL_SHUTDOWN",
+                                          "[DiagService::Stop] ExitCode: 641 (00000281)", "STOPPED): ok"}))
+        << Log();
+}
+
+TEST_F(ServiceLife, OtherControlCodesAreOnlyTracedAndTheServiceGoesOn) {
+    Start();
+    for (const wchar_t* code : {L"4", L"200"}) {
+        const ProcessResult control = Diagctl(std::wstring(L"control ") + code);
+        EXPECT_EQ(control.ExitCode, 0u) << control.Output;
+    }
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(e2e::QueryStatus(status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+
+    EXPECT_EQ(Post(diagproto::EncodeQuit()).ResultCode, 0);
+    status = Stopped();
+    EXPECT_EQ(status.dwWin32ExitCode, 0u);
+    ASSERT_TRUE(m_Trace.WaitFor("STOPPED): ok"));
+    const auto lines = m_Trace.Lines();
+    EXPECT_TRUE(InOrder(lines, {"RUNNING): ok", "E> [DiagService::ControlHandler] Code: 4",
+                                "E> [DiagService::ControlHandler] Code: 200", "[DiagService::MainLogic] WorkType: Quit",
+                                "STOP_PENDING): ok"}))
+        << Log();
+    // No report between the controls and the Quit.
+    EXPECT_EQ(e2e::FindLine(lines, "SetServiceStatus(", e2e::FindLine(lines, "RUNNING): ok") + 1),
+              e2e::FindLine(lines, "STOP_PENDING): ok"))
+        << Log();
+}
+
+// The service refuses start parameters before its handler exists, so it can
+// report nothing; the platform gives up on the start after its time-out.
+TEST_F(ServiceLife, ExtraStartParametersAreRefusedWithoutAnyReport) {
+    const ProcessResult started = Diagctl(L"start one two", 60000);
+    ASSERT_TRUE(m_Trace.WaitFor("[DiagService::Stop] ExitCode: 160 (000000A0)", 20000)) << Log();
+    const auto lines = m_Trace.Lines();
+    EXPECT_TRUE(InOrder(lines, {"E> [DiagService::CheckArgs] ArgCount: 3 (expected 1)",
+                                "[DiagService::Stop] ExitCode: 160 (000000A0)",
+                                "W> [DiagService::Status::Update] Handle: NULL"}))
+        << Log();
+    EXPECT_EQ(e2e::FindLine(lines, "SetServiceStatus("), -1) << Log();
+    EXPECT_EQ(e2e::FindLine(lines, "RegisterServiceCtrlHandler"), -1) << Log();
+    SERVICE_STATUS status{};
+    e2e::WaitStopped(status, 20000);
+    EXPECT_NE(status.dwWin32ExitCode, 160u) << "160 never reaches the service control manager";
+    std::cout << "[ NOTE     ] start with parameters: diagctl exit " << started.ExitCode << ", final exit codes "
+              << status.dwWin32ExitCode << "/" << status.dwServiceSpecificExitCode << "\n";
+}
+
+}  // namespace
