@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <type_traits>

@@ -5,6 +5,7 @@
 #include "trace_capture.h"
 
 #include <cwchar>
+#include <iterator>
 #include <string>
 
 using namespace VqBase;
