@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
-#include <sstream>
 
 #include "base/VqError.h"
 #include "base/VqTrace.h"
@@ -154,9 +153,15 @@ std::wstring DiagService::QuoteArgument(const wchar_t* text) {
 }
 
 std::wstring DiagService::ExportCommandLine(const RegSaveInfo& info) {
-    std::wostringstream commandLine;
-    commandLine << L"reg.exe export " << QuoteArgument(info.Key) << L' ' << QuoteArgument(info.File) << L" /y";
-    return commandLine.str();
+    // Plain appends, not a wide string stream: with a 16-bit wchar_t the unit
+    // U+FFFF equals WEOF, and the stream drops it where it meets the buffer's
+    // growth point, so the command line would name another key or file.
+    std::wstring commandLine = L"reg.exe export ";
+    commandLine += QuoteArgument(info.Key);
+    commandLine += L' ';
+    commandLine += QuoteArgument(info.File);
+    commandLine += L" /y";
+    return commandLine;
 }
 
 bool DiagService::StartProcess(wchar_t* commandLine, PROCESS_INFORMATION* info) {
