@@ -1,0 +1,441 @@
+// Benchmarks of the whole system. Every figure is a ratio against a baseline
+// measured in the same run, repetitions interleaved so that drift of the
+// machine hits both sides alike; each row gives the median ratio and its
+// spread (lowest and highest) over the repetitions.
+//
+//   vq_bench [export|trace|format|all] ...
+//   VQ_BENCH_REPS=<n>  repetitions (default 7; the export rows use at most 5)
+//
+// Output: one tab-separated "ROW" line per figure (read by scripts/bench) and
+// readable notes on stderr.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ReRiruRuvazor.h"
+#include "base/VqTrace.h"
+#include "channel.h"
+#include "common/string.h"
+#include "diagproto.h"
+#include "service_driver.h"
+
+namespace {
+
+using robustness::OwnedHandle;
+
+double Now() {
+    static const double frequency = [] {
+        LARGE_INTEGER f;
+        ::QueryPerformanceFrequency(&f);
+        return static_cast<double>(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    ::QueryPerformanceCounter(&c);
+    return static_cast<double>(c.QuadPart) / frequency;
+}
+
+unsigned Reps(unsigned fallback) {
+    const char* text = std::getenv("VQ_BENCH_REPS");
+    return text && *text ? std::max(3u, static_cast<unsigned>(std::strtoul(text, nullptr, 10))) : fallback;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// One figure: measured and baseline per repetition, the ratio measured /
+// baseline per repetition. lowerIsBetter: the target is an upper bound on
+// the ratio (times); otherwise a lower bound (rates).
+void Row(const char* group, const std::string& label, const std::vector<double>& measured,
+         const std::vector<double>& baseline, const char* unit, const char* target, double bound, bool upperBound,
+         const std::string& note = {}) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < measured.size() && i < baseline.size(); ++i) ratios.push_back(measured[i] / baseline[i]);
+    const double median = Median(ratios);
+    const auto [lo, hi] = std::minmax_element(ratios.begin(), ratios.end());
+    const bool met = upperBound ? median <= bound : median >= bound;
+    std::printf("ROW\t%s\t%s\t%.4g\t%.4g\t%s\t%.3f\t%.3f\t%.3f\t%s\t%s\t%s\n", group, label.c_str(), Median(measured),
+                Median(baseline), unit, median, *lo, *hi, target, bound <= 0 ? "-" : met ? "met" : "MISSED",
+                note.c_str());
+    std::fflush(stdout);
+}
+
+// ------------------------------------------------------------------ export
+
+const wchar_t kBenchKeyRoot[] = L"SOFTWARE\\VqBench\\Export";
+
+struct ExportSet {
+    std::vector<std::wstring> Keys;
+    std::wstring Directory;
+    std::wstring File(size_t i) const { return Directory + L"key" + std::to_wstring(i) + L".reg"; }
+};
+
+std::wstring CommandLine(const ExportSet& set, size_t i) {
+    const std::wstring file = set.File(i);
+    return DiagService::ExportCommandLine(RegSaveInfo{set.Keys[i].c_str(), file.c_str()});
+}
+
+HANDLE Launch(const ExportSet& set, size_t i) {
+    std::wstring command = CommandLine(set, i);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    // The service's own start: no application name, CREATE_NO_WINDOW.
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                          &startup, &info))
+        return nullptr;
+    ::CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+bool ExitedWithZero(HANDLE process) {
+    DWORD code = 1;
+    return ::GetExitCodeProcess(process, &code) && code == 0;
+}
+
+// (a) one after another.
+bool ExportSequential(const ExportSet& set, size_t n) {
+    bool ok = true;
+    for (size_t i = 0; i < n; ++i) {
+        OwnedHandle process(Launch(set, i));
+        ok = ok && process && ::WaitForSingleObject(process.get(), INFINITE) == WAIT_OBJECT_0 &&
+             ExitedWithZero(process.get());
+    }
+    return ok;
+}
+
+// (b) side by side, at most 64 at once: a new one starts as soon as one ends.
+bool ExportParallel(const ExportSet& set, size_t n) {
+    bool ok = true;
+    std::vector<HANDLE> running;
+    size_t next = 0;
+    while (next < n || !running.empty()) {
+        while (next < n && running.size() < MAXIMUM_WAIT_OBJECTS) {
+            HANDLE process = Launch(set, next++);
+            if (process) running.push_back(process);
+            else ok = false;
+        }
+        if (running.empty()) break;
+        const DWORD wait = ::WaitForMultipleObjects(static_cast<DWORD>(running.size()), running.data(), FALSE, INFINITE);
+        if (wait >= WAIT_OBJECT_0 + running.size()) return false;
+        const size_t done = wait - WAIT_OBJECT_0;
+        ok = ok && ExitedWithZero(running[done]);
+        ::CloseHandle(running[done]);
+        running.erase(running.begin() + static_cast<std::ptrdiff_t>(done));
+    }
+    return ok;
+}
+
+bool ExportThroughService(diagctl::Channel& channel, const ExportSet& set, size_t n) {
+    std::vector<diagproto::ExportPair> pairs;
+    for (size_t i = 0; i < n; ++i) pairs.push_back({set.Keys[i], set.File(i)});
+    if (channel.Post(diagproto::EncodeExport(pairs), 600000) != diagctl::PostResult::Replied) return false;
+    const diagproto::Reply reply = channel.Reply();
+    if (reply.ResultCode != 0 || reply.Values.size() != n) {
+        std::fprintf(stderr, "  service reply for %zu pairs: result %d, Data.Size %d\n", n, reply.ResultCode,
+                     reply.DataSize);
+        return false;
+    }
+    return std::all_of(reply.Values.begin(), reply.Values.end(), [](std::uint32_t v) { return v == 0; });
+}
+
+int BenchExport() {
+    const unsigned reps = std::min(Reps(5), 9u);
+    ExportSet set;
+    set.Keys = robustness::CreateSmallKeys(kBenchKeyRoot, L"Key", 128);
+    wchar_t temp[MAX_PATH];
+    set.Directory = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"vq-bench";
+    ::CreateDirectoryW(set.Directory.c_str(), nullptr);
+    set.Directory += L"\\";
+
+    std::wstring message;
+    auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), 64 * 1024, message);
+    if (!channel) {
+        std::fprintf(stderr, "export: channel: %ls\n", message.c_str());
+        return 1;
+    }
+    robustness::ServiceInstallation service(robustness::ModuleDirectory() + L"ReRiruRuvazor.exe");
+    if (!service.Installed() || !service.Start()) {
+        std::fprintf(stderr, "export: the service could not be installed and started (error %lu)\n",
+                     service.InstallError());
+        return 1;
+    }
+
+    // Warm-up: the first reg.exe runs of a prefix are slower.
+    ExportSequential(set, 4);
+    ExportParallel(set, 8);
+    ExportThroughService(*channel, set, 8);
+
+    for (size_t n : {1, 8, 32, 64, 128}) {
+        std::vector<double> svc, seq, par;
+        bool ok = true;
+        for (unsigned r = 0; r < reps; ++r) {
+            // Rotate the order so that no side always runs first.
+            for (unsigned k = 0; k < 3; ++k) {
+                const unsigned which = (r + k) % 3;
+                const double start = Now();
+                bool done = which == 0   ? ExportThroughService(*channel, set, n)
+                            : which == 1 ? ExportSequential(set, n)
+                                         : ExportParallel(set, n);
+                const double elapsed = Now() - start;
+                ok = ok && done;
+                (which == 0 ? svc : which == 1 ? seq : par).push_back(elapsed * 1000);
+            }
+        }
+        std::fprintf(stderr, "export N=%zu: service %.1f ms, one after another %.1f ms, side by side %.1f ms%s\n", n,
+                     Median(svc), Median(seq), Median(par), ok ? "" : " (SOME EXPORTS FAILED)");
+        const std::string label = "N=" + std::to_string(n);
+        const char* bad = ok ? "" : "some exports failed";
+        Row("export: service / side by side (b)", label, svc, par, "ms", "<= 1.10", 1.10, true, bad);
+        Row("export: service / one after another (a)", label, svc, seq, "ms", n >= 8 ? "< 1.00" : "(none)",
+            n >= 8 ? 0.99999 : 0, true, bad);
+    }
+
+    diagctl::Channel& ch = *channel;
+    ch.Post(diagproto::EncodeQuit(), 30000);
+    SERVICE_STATUS_PROCESS status{};
+    service.WaitStopped(15000, &status);
+    robustness::DeleteKeyTree(L"SOFTWARE\\VqBench");
+    for (size_t i = 0; i < 128; ++i) ::DeleteFileW(set.File(i).c_str());
+    return 0;
+}
+
+// ------------------------------------------------------------------- trace
+
+const wchar_t kTraceKey[] = L"SOFTWARE\\VqBench\\Trace";
+const wchar_t kTraceName[] = L"VqBench";
+const wchar_t kFunction[] = L"bench::TraceCost";
+
+bool SetDword(HKEY key, const wchar_t* name, DWORD value) {
+    return ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) == 0;
+}
+
+// Reads the file's last line with its CR LF.
+std::string LastLine(const std::wstring& path) {
+    OwnedHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
+    LARGE_INTEGER size{};
+    ::GetFileSizeEx(file.get(), &size);
+    const LONG tail = static_cast<LONG>(std::min<LONGLONG>(size.QuadPart, 4096));
+    ::SetFilePointer(file.get(), -tail, nullptr, FILE_END);
+    std::string text(static_cast<size_t>(tail), '\0');
+    DWORD read = 0;
+    ::ReadFile(file.get(), text.data(), static_cast<DWORD>(tail), &read, nullptr);
+    text.resize(read);
+    if (text.size() < 2) return {};
+    const size_t start = text.rfind("\r\n", text.size() - 3);
+    return text.substr(start == std::string::npos ? 0 : start + 2);
+}
+
+// The per-record floor of the design: open for append, one write, close.
+void AppendRecord(const std::wstring& path, const std::string& record) {
+    HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+
+// An empty virtual call the compiler cannot see through: the yardstick for a
+// trace call that does nothing.
+struct IEmpty {
+    virtual void Call(DWORD level, const wchar_t* format, ...) = 0;
+
+protected:
+    ~IEmpty() = default;
+};
+struct Empty final : IEmpty {
+    void Call(DWORD, const wchar_t*, ...) override {}
+};
+
+int BenchTrace() {
+    const unsigned reps = Reps(7);
+    wchar_t temp[MAX_PATH];
+    std::wstring directory = std::wstring(temp, ::GetTempPathW(MAX_PATH, temp)) + L"vq-bench-trace";
+    ::CreateDirectoryW(directory.c_str(), nullptr);
+    const std::wstring logPath = directory + L"\\VqBench.log";
+    const std::wstring loopPath = directory + L"\\loop.log";
+
+    HKEY key = nullptr;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kTraceKey) + L"\\" + kTraceName).c_str(), 0, nullptr, 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr) != 0) {
+        std::fprintf(stderr, "trace: cannot create the configuration key\n");
+        return 1;
+    }
+    SetDword(key, L"EnableMask", 0x0E);
+    SetDword(key, L"ParamsMask", 0xFC01);
+    ::RegCloseKey(key);
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == 0) {
+        const std::wstring path = directory + L"\\";
+        ::RegSetValueExW(key, L"TracePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
+                         static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t)));
+        ::RegCloseKey(key);
+    }
+
+    // 80 characters of message: "[bench::TraceCost] " and 61 more.
+    const wchar_t* text = L"Export of key 0042 finished: exit code 0, 1234 bytes written.";
+    auto trace = std::make_unique<VqBase::CVqTrace>(kTraceName, VqBase::TraceLocation{HKEY_LOCAL_MACHINE, kTraceKey});
+    VqBase::ITrace& on = *trace;
+    if (!trace->IsEnabled()) {
+        std::fprintf(stderr, "trace: the benchmark's configuration did not enable the trace\n");
+        return 1;
+    }
+    on.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
+    const std::string record = LastLine(logPath);
+    std::fprintf(stderr, "trace record (%zu bytes): %s", record.size(), record.c_str());
+    if (record.size() < 80) {
+        std::fprintf(stderr, "trace: no record in %ls\n", logPath.c_str());
+        return 1;
+    }
+
+    constexpr int kRecords = 2000;
+    std::vector<double> traceRate, loopRate;
+    for (unsigned r = 0; r < reps; ++r) {
+        for (unsigned k = 0; k < 2; ++k) {
+            const bool traceSide = (r + k) % 2 == 0;
+            ::DeleteFileW(traceSide ? logPath.c_str() : loopPath.c_str());
+            const double start = Now();
+            if (traceSide)
+                for (int i = 0; i < kRecords; ++i) on.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
+            else
+                for (int i = 0; i < kRecords; ++i) AppendRecord(loopPath, record);
+            const double elapsed = Now() - start;
+            (traceSide ? traceRate : loopRate).push_back(kRecords / elapsed);
+        }
+    }
+    std::fprintf(stderr, "trace to file: %.0f records/s, open-write-close loop: %.0f records/s\n", Median(traceRate),
+                 Median(loopRate));
+    Row("trace: records/s into the file (0xFC01, 80 chars) / open-write-close loop", "file sink", traceRate,
+        loopRate, "rec/s", ">= 0.85", 0.85, false);
+    trace.reset();
+    ::DeleteFileW(logPath.c_str());
+    ::DeleteFileW(loopPath.c_str());
+    ::RemoveDirectoryW(directory.c_str());
+
+    // Tracing off: a configuration key that does not exist.
+    auto off = std::make_unique<VqBase::CVqTrace>(
+        kTraceName, VqBase::TraceLocation{HKEY_LOCAL_MACHINE, L"SOFTWARE\\VqBench\\NoSuchTrace"});
+    Empty emptyObject;
+    // Volatile pointers: neither call may be devirtualised or dropped.
+    VqBase::ITrace* volatile offTrace = off.get();
+    IEmpty* volatile empty = &emptyObject;
+    constexpr int kCalls = 2000000;
+    std::vector<double> offNs, emptyNs;
+    for (unsigned r = 0; r < reps; ++r) {
+        for (unsigned k = 0; k < 2; ++k) {
+            const bool offSide = (r + k) % 2 == 0;
+            const double start = Now();
+            if (offSide)
+                for (int i = 0; i < kCalls; ++i) offTrace->TraceW(VqBase::TL_INFO, L"[%s] value %d", kFunction, i);
+            else
+                for (int i = 0; i < kCalls; ++i) empty->Call(VqBase::TL_INFO, L"[%s] value %d", kFunction, i);
+            const double elapsed = Now() - start;
+            (offSide ? offNs : emptyNs).push_back(elapsed * 1e9 / kCalls);
+        }
+    }
+    std::fprintf(stderr, "trace off: %.1f ns per call, empty virtual call: %.1f ns\n", Median(offNs),
+                 Median(emptyNs));
+    char note[96];
+    std::snprintf(note, sizeof note, "%.1f ns per call (target <= 50 ns)", Median(offNs));
+    const bool met = Median(offNs) <= 50;
+    std::vector<double> absolute(offNs.size(), 50.0);
+    Row("trace: call with tracing off / empty virtual call", "off", offNs, emptyNs, "ns", "(report)", 0, true, note);
+    Row("trace: call with tracing off / 50 ns", "off, absolute", offNs, absolute, "ns", "<= 1.00", 1.0, true,
+        met ? "" : "over 50 ns");
+    robustness::DeleteKeyTree(L"SOFTWARE\\VqBench");
+    return 0;
+}
+
+// ------------------------------------------------------------------ format
+
+// One _vsnwprintf into the caller's buffer: the floor for string::format.
+int FormatInto(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = _vsnwprintf(buffer, count - 1, format, args);
+    va_end(args);
+    buffer[count - 1] = L'\0';
+    return n;
+}
+
+int BenchFormat() {
+    const unsigned reps = Reps(7);
+    constexpr int kCalls = 200000;
+    struct Case {
+        const char* label;
+        std::function<size_t()> format;
+        std::function<size_t()> floor;
+    };
+    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1F4));
+    const wchar_t* path = L"C:\\Users\\root\\AppData\\Local\\Temp\\export\\key0042.reg";
+    wchar_t buffer[512];
+    const std::vector<Case> cases{
+        {"wrapper line (%s, %016X, %08X)",
+         [&] { return string::format(L"[%s] SetEvent(%016X): E(%08X)", L"Winapi::SetEvent", handle, 6u).size(); },
+         [&] {
+             return static_cast<size_t>(
+                 FormatInto(buffer, 512, L"[%s] SetEvent(%016X): E(%08X)", L"Winapi::SetEvent", handle, 6u));
+         }},
+        {"short (Object %u/%u)", [&] { return string::format(L"Object %u/%u", 2u, 3u).size(); },
+         [&] { return static_cast<size_t>(FormatInto(buffer, 512, L"Object %u/%u", 2u, 3u)); }},
+        {"long (2 strings, 120 chars)",
+         [&] { return string::format(L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", L"DiagService::WorkFunc_ExportRegKeys",
+                                     L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042", path).size(); },
+         [&] {
+             return static_cast<size_t>(FormatInto(buffer, 512, L"[%s] RegSaveInfo: {\"%s\", \"%s\"}",
+                                                   L"DiagService::WorkFunc_ExportRegKeys",
+                                                   L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042", path));
+         }},
+    };
+    for (const auto& c : cases) {
+        std::vector<double> formatNs, floorNs;
+        volatile size_t sink = 0;
+        for (unsigned r = 0; r < reps; ++r) {
+            for (unsigned k = 0; k < 2; ++k) {
+                const bool formatSide = (r + k) % 2 == 0;
+                const double start = Now();
+                for (int i = 0; i < kCalls; ++i) sink = sink + (formatSide ? c.format() : c.floor());
+                const double elapsed = Now() - start;
+                (formatSide ? formatNs : floorNs).push_back(elapsed * 1e9 / kCalls);
+            }
+        }
+        std::fprintf(stderr, "format %s: string::format %.0f ns, _vsnwprintf %.0f ns\n", c.label, Median(formatNs),
+                     Median(floorNs));
+        Row("format: string::format / one _vsnwprintf into a buffer", c.label, formatNs, floorNs, "ns", "<= 2.5", 2.5,
+            true);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring> what;
+    for (int i = 1; i < argc; ++i) what.emplace_back(argv[i]);
+    if (what.empty() || what[0] == L"all") what = {L"format", L"trace", L"export"};
+    int rc = 0;
+    for (const auto& w : what) {
+        if (w == L"export") rc |= BenchExport();
+        else if (w == L"trace") rc |= BenchTrace();
+        else if (w == L"format") rc |= BenchFormat();
+        else {
+            std::fprintf(stderr, "usage: vq_bench [export|trace|format|all]...\n");
+            return 2;
+        }
+    }
+    return rc;
+}
