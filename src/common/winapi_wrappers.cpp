@@ -119,9 +119,16 @@ bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURIT
     constexpr wchar_t kName[] = L"Winapi::CreateProcess";
     // Copied before the call: CreateProcessW may write into the command line.
     const std::wstring shown = string::from_ptr(commandLine ? commandLine : applicationName);
-    const BOOL ok = ::CreateProcessW(applicationName, commandLine, processAttributes, threadAttributes,
-                                     inheritHandles ? TRUE : FALSE, creationFlags, environment, currentDirectory,
-                                     startupInfo, processInformation);
+    // Some implementations of CreateProcessW read through a null command line
+    // when the application name is null too; nothing could be started anyway,
+    // so that case is answered as the invalid parameter it is.
+    BOOL ok = FALSE;
+    if (applicationName || commandLine)
+        ok = ::CreateProcessW(applicationName, commandLine, processAttributes, threadAttributes,
+                              inheritHandles ? TRUE : FALSE, creationFlags, environment, currentDirectory, startupInfo,
+                              processInformation);
+    else
+        ::SetLastError(ERROR_INVALID_PARAMETER);
     LastErrorKeeper keep;
     const DWORD pid = processInformation ? processInformation->dwProcessId : 0;
     if (ok)
