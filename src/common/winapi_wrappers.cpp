@@ -86,7 +86,13 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
     constexpr wchar_t kName[] = L"Winapi::WaitForMultipleObjects";
     const std::wstring list = HandlesToString(count, handles);
-    const DWORD result = ::WaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds);
+    // Windows copies the array before it checks anything, so a missing array
+    // with a count would fault; it is refused as the invalid parameter it is.
+    DWORD result = WAIT_FAILED;
+    if (handles || count == 0)
+        result = ::WaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds);
+    else
+        ::SetLastError(ERROR_INVALID_PARAMETER);
     LastErrorKeeper keep;
     if (result == WAIT_TIMEOUT) {
         Line(kInfo, L"[%s] WaitForMultipleObjects(%s): Timeout (%u msec)", kName, list.c_str(), milliseconds);

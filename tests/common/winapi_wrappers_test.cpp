@@ -418,3 +418,31 @@ TEST(ServiceWrappers, StartCtrlDispatcherOutsideAService) {
 }
 
 }  // namespace
+
+namespace {
+
+// Null handles, names and records are handed to Windows; its refusal is
+// logged like any other failure and nothing crashes.
+TEST(BadInput, NullArgumentsAreLoggedFailures) {
+    TraceCapture capture;
+    EXPECT_EQ(Winapi::Service::RegisterCtrlHandler(nullptr, nullptr), nullptr);
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::Service::RegisterCtrlHandler] RegisterServiceCtrlHandlerW(\"\"): ");
+
+    capture.Clear();
+    EXPECT_FALSE(Winapi::Service::SetStatus(nullptr, nullptr));
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::Service::SetStatus] SetServiceStatus(0000000000000000, ): ");
+
+    capture.Clear();
+    EXPECT_FALSE(Winapi::GetExitCodeProcess(nullptr, nullptr));
+    ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::GetExitCodeProcess] GetExitCodeProcess(0000000000000000): ");
+
+    capture.Clear();
+    // Refused by the wrapper itself: Windows would read through the pointer.
+    EXPECT_EQ(Winapi::WaitForMultipleObjects(2, nullptr, false, 0), WAIT_FAILED);
+    EXPECT_EQ(Winapi::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::WaitForMultipleObjects] WaitForMultipleObjects(2: {}): Fail, ");
+}
+
+}  // namespace
