@@ -76,6 +76,7 @@ CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location)
 }
 
 CTraceImpl::~CTraceImpl() {
+    if (m_FileMutex) ::CloseHandle(m_FileMutex);
     m_Console.Release();
     if (m_Locale) _free_locale(m_Locale);
 }
@@ -91,6 +92,18 @@ bool CTraceImpl::Reload() {
     else
         m_Console.Release();
     return true;
+}
+
+HANDLE CTraceImpl::FileMutex(const std::wstring& path) {
+    // The path changes only in Reload, which no output overlaps, so the
+    // handle stays valid while records use it.
+    ExclusiveLock lock(m_MutexLock);
+    if (m_MutexPath != path) {
+        if (m_FileMutex) ::CloseHandle(m_FileMutex);
+        m_FileMutex = CreateFileMutex(path);
+        m_MutexPath = path;
+    }
+    return m_FileMutex;
 }
 
 bool CTraceImpl::IsEnabled() {
@@ -184,9 +197,12 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
     if (params & (TP_FILE | TP_CONSOLE)) {
         SharedLock lock(m_Lock);
         if (params & TP_FILE) {
+            const bool common = m_Config.m_CommonFileFlag.load() != 0;
             CTraceFile file;
-            if (file.Open(m_Config.m_FilePath.c_str(), m_Config.m_CommonFileFlag.load() != 0, true))
+            if (file.Open(m_Config.m_FilePath.c_str(), common, true)) {
+                CFileWriteGuard serialise(common ? FileMutex(m_Config.m_FilePath) : nullptr);
                 file.Write(record, size);
+            }
         }
         if (params & TP_CONSOLE) m_Console.Write(record, size);
     }
@@ -266,6 +282,9 @@ bool CVqTrace::IsTimeEnabled() { return m_pImpl && m_pImpl->IsTimeEnabled(); }
 bool CVqTrace::IsMsecEnabled() { return m_pImpl && m_pImpl->IsMsecEnabled(); }
 
 CVqTrace& GetTrace() {
+    // The runtime's guard of the first construction, and its wait in racing
+    // threads, may touch the caller's error.
+    LastErrorGuard keep;
     static CVqTrace trace(kTraceName);
     return trace;
 }

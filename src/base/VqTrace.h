@@ -153,12 +153,19 @@ private:
     void OutputNarrow(DWORD level, const char* text, size_t length);
     void Output(DWORD level, DWORD params, const char* record, size_t size);
 
+    // The named mutex that orders the writes of all processes to a common
+    // file, made once per path.
+    HANDLE FileMutex(const std::wstring& path);
+
     // "[name] ", made once from m_Name.
     std::string m_NameField;
     // Reload rewrites the file path and the console while other threads may
     // write records: they hold it shared, Reload exclusively.
     SRWLOCK m_Lock = SRWLOCK_INIT;
     std::atomic<ITraceRecordSink*> m_RecordSink{nullptr};
+    SRWLOCK m_MutexLock = SRWLOCK_INIT;
+    std::wstring m_MutexPath;
+    HANDLE m_FileMutex = nullptr;
 };
 
 // Builds the implementation of a CVqTrace; tests pass one that fails.

@@ -116,4 +116,23 @@ private:
     HANDLE m_Handle = INVALID_HANDLE_VALUE;
 };
 
+// Orders the writes to log files. Wine appends by looking up the end of the
+// file and then writing there, so two writers can land on the same place:
+// the writes of one process take turns, and those of several processes to a
+// common file take a named mutex (null: none).
+class CFileWriteGuard {
+public:
+    explicit CFileWriteGuard(HANDLE mutex);
+    ~CFileWriteGuard();
+    CFileWriteGuard(const CFileWriteGuard&) = delete;
+    CFileWriteGuard& operator=(const CFileWriteGuard&) = delete;
+
+private:
+    HANDLE m_Mutex;
+    bool m_Owned = false;
+};
+
+// The mutex shared by every process that writes the file at path.
+HANDLE CreateFileMutex(const std::wstring& path);
+
 }  // namespace VqBase

@@ -28,6 +28,43 @@ void CTraceFile::Write(const void* bytes, size_t size) const {
     ::WriteFile(m_Handle, bytes, static_cast<DWORD>(size), &written, nullptr);
 }
 
+namespace {
+SRWLOCK g_FileWriteLock = SRWLOCK_INIT;
+// A writer that died with the mutex must not stop the others for good.
+constexpr DWORD kMutexWait = 5000;
+}  // namespace
+
+CFileWriteGuard::CFileWriteGuard(HANDLE mutex) : m_Mutex(mutex) {
+    ::AcquireSRWLockExclusive(&g_FileWriteLock);
+    if (m_Mutex) {
+        const DWORD wait = ::WaitForSingleObject(m_Mutex, kMutexWait);
+        m_Owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    }
+}
+
+CFileWriteGuard::~CFileWriteGuard() {
+    if (m_Owned) ::ReleaseMutex(m_Mutex);
+    ::ReleaseSRWLockExclusive(&g_FileWriteLock);
+}
+
+HANDLE CreateFileMutex(const std::wstring& path) {
+    // Object names cannot hold the path itself: a hash of its upper-case
+    // form names the file.
+    std::wstring upper = path;
+    if (!upper.empty())
+        ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, path.data(), static_cast<int>(path.size()), upper.data(),
+                       static_cast<int>(upper.size()));
+    unsigned long long hash = 14695981039346656037ull;
+    for (wchar_t c : upper) hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ull;
+    wchar_t name[64];
+    for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
+        _snwprintf(name, 63, L"%sVqTraceFile-%016llX", space, hash);
+        name[63] = L'\0';
+        if (HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name)) return mutex;
+    }
+    return nullptr;
+}
+
 void CTraceImpl::StartFile() {
     const bool common = m_Config.m_CommonFileFlag.load() != 0;
     const bool append = (m_Config.m_ParamsMask.load() & TP_APPEND) != 0;

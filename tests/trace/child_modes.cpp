@@ -1,0 +1,110 @@
+// The child modes of the trace tests: each runs in a process of its own,
+// started by a test of this executable (see RunChild).
+#include <gtest/gtest.h>
+
+#include <latch>
+#include <stdexcept>
+#include <thread>
+
+#include "trace_test_support.h"
+
+using namespace VqBase;
+using namespace trace_test;
+
+namespace {
+std::wstring Env(const wchar_t* name) {
+    wchar_t buffer[1024];
+    DWORD length = ::GetEnvironmentVariableW(name, buffer, 1024);
+    return length && length < 1024 ? std::wstring(buffer, length) : std::wstring();
+}
+
+std::unique_ptr<CTraceImpl> FailingFactory(const wchar_t*, TraceLocation) { throw std::runtime_error("no trace"); }
+}  // namespace
+
+// Construction fails: one debugger message, then silence.
+TEST(TraceChild, DISABLED_FailedConstruction) {
+    CVqTrace trace(L"ChildFail", MissingLocation(), &FailingFactory);
+    ASSERT_EQ(trace.Impl(), nullptr);
+    ::SetLastError(77);
+    trace.TraceW(TL_BREAK, L"[%s] break", L"child");
+    trace.TraceA(TL_ERROR, "[%s] error", "child");
+    const BYTE data[4] = {1, 2, 3, 4};
+    trace.TraceDump(TL_BREAK, L"dump", data, 4, 0);
+    EXPECT_FALSE(trace.Reload());
+    EXPECT_FALSE(trace.IsEnabled());
+    EXPECT_FALSE(trace.IsLevelEnabled(TL_ERROR));
+    EXPECT_FALSE(trace.IsContext(0));
+    EXPECT_FALSE(trace.IsTimeEnabled());
+    EXPECT_FALSE(trace.IsMsecEnabled());
+    EXPECT_EQ(::GetLastError(), 77u);
+}
+
+// Records for the debugger: the debugger sink, and the note after level 16.
+TEST(TraceChild, DISABLED_DebuggerSink) {
+    CTraceImpl impl(L"DebuggerSink", MissingLocation());
+    impl.m_Config.Publish(0x1E, TP_DEBUGGER, 0, 0xFFFFFFFF);
+    Trace(impl, TL_INFO, L"[%s] info %d", L"child", 1);
+    Trace(impl, TL_BREAK, L"[%s] break with debugger sink", L"child");
+    impl.m_Config.Publish(0x1E, 0x02, 0, 0xFFFFFFFF);
+    Trace(impl, TL_BREAK, L"[%s] break alone", L"child");
+    Trace(impl, TL_ERROR | TL_WARNING, L"[%s] two bits", L"child");
+}
+
+// Two threads race on the first GetTrace() of the process.
+TEST(TraceChild, DISABLED_SingletonRace) {
+    std::latch start(2);
+    CVqTrace* seen[2] = {};
+    DWORD errors[2] = {};
+    auto run = [&](int i) {
+        start.arrive_and_wait();
+        ::SetLastError(1000 + i);
+        seen[i] = &GetTrace();
+        errors[i] = ::GetLastError();
+    };
+    std::thread a(run, 0), b(run, 1);
+    a.join();
+    b.join();
+    EXPECT_NE(seen[0], nullptr);
+    EXPECT_EQ(seen[0], seen[1]);
+    EXPECT_EQ(errors[0], 1000u);
+    EXPECT_EQ(errors[1], 1001u);
+}
+
+// Run without a console: the trace allocates one, and releases it on Reload
+// without TP_CONSOLE and on destruction.
+TEST(TraceChild, DISABLED_ConsoleBookkeeping) {
+    TestKey key;
+    key.SetNumber(L"ChildConsole", L"EnableMask", TL_INFO);
+    key.SetNumber(L"ChildConsole", L"ParamsMask", TP_CONSOLE);
+    {
+        CTraceImpl impl(L"ChildConsole", key.Location());
+        EXPECT_TRUE(impl.m_Console.m_Allocated);
+        EXPECT_TRUE(impl.m_Console.IsValid());
+        // A console is attached now: another cannot be allocated.
+        EXPECT_FALSE(::AllocConsole());
+
+        key.SetNumber(L"ChildConsole", L"ParamsMask", 0x02);
+        EXPECT_TRUE(impl.Reload());
+        EXPECT_FALSE(impl.m_Console.m_Allocated);
+        EXPECT_EQ(impl.m_Console.m_hOutput, nullptr);
+        EXPECT_TRUE(::AllocConsole()) << "the trace's console was not freed";
+        ::FreeConsole();
+
+        key.SetNumber(L"ChildConsole", L"ParamsMask", TP_CONSOLE);
+        EXPECT_TRUE(impl.Reload());
+        EXPECT_TRUE(impl.m_Console.m_Allocated);
+    }
+    EXPECT_TRUE(::AllocConsole()) << "destruction did not free the console";
+    ::FreeConsole();
+}
+
+// Appends numbered records to the common file named by VQ_TRACE_TEST_FILE.
+TEST(TraceChild, DISABLED_Writer) {
+    const std::wstring file = Env(L"VQ_TRACE_TEST_FILE");
+    ASSERT_FALSE(file.empty());
+    CTraceImpl impl(L"Writer", MissingLocation());
+    impl.m_Config.m_FilePath = file;
+    impl.m_Config.Publish(TL_INFO, TP_FILE | TP_THREAD, 1, 0xFFFFFFFF);
+    const std::wstring padding(150, L'p');
+    for (int i = 0; i < 3000; ++i) Trace(impl, TL_INFO, L"[%s] record %05d %s", L"process", i, padding.c_str());
+}

@@ -1,0 +1,138 @@
+// Log directories: which directories are created, and the descriptor they
+// are created with.
+#include <gtest/gtest.h>
+
+#include "base/VqTracePath.h"
+#include "trace_test_support.h"
+
+// After windows.h, which it needs.
+#include <sddl.h>
+
+using namespace VqBase;
+using namespace trace_test;
+
+namespace {
+std::wstring SidText(PSID sid) {
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(sid, &text)) return L"?";
+    std::wstring result = text;
+    ::LocalFree(text);
+    return result;
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(PSECURITY_DESCRIPTOR sd) : m_Sd(sd) {}
+    ~Descriptor() {
+        if (m_Sd) ::HeapFree(::GetProcessHeap(), 0, m_Sd);
+    }
+    PSECURITY_DESCRIPTOR Get() const { return m_Sd; }
+
+private:
+    PSECURITY_DESCRIPTOR m_Sd;
+};
+}  // namespace
+
+TEST(TraceDirectorySecurity, DescriptorInMemory) {
+    Descriptor sd(BuildDirectorySecurity());
+    ASSERT_NE(sd.Get(), nullptr);
+    ASSERT_TRUE(::IsValidSecurityDescriptor(sd.Get()));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(sd.Get(), &control, &revision));
+    EXPECT_TRUE(control & SE_SELF_RELATIVE);
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+    EXPECT_FALSE(control & SE_SACL_PRESENT);
+
+    PSID owner = nullptr, group = nullptr;
+    BOOL defaulted = TRUE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.Get(), &owner, &defaulted));
+    EXPECT_EQ(owner, nullptr);
+    ASSERT_TRUE(::GetSecurityDescriptorGroup(sd.Get(), &group, &defaulted));
+    ASSERT_NE(group, nullptr);
+    EXPECT_EQ(SidText(group), L"S-1-5-32-544");
+    EXPECT_FALSE(defaulted);
+
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(sd.Get(), &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);
+    const wchar_t* expected[] = {L"S-1-5-18", L"S-1-1-0", L"S-1-5-32-544", L"S-1-15-2-1"};
+    ASSERT_EQ(dacl->AceCount, 4);
+    for (DWORD i = 0; i < 4; ++i) {
+        void* ace = nullptr;
+        ASSERT_TRUE(::GetAce(dacl, i, &ace));
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
+        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
+        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(GENERIC_ALL)) << i;
+        EXPECT_EQ(SidText(&allowed->SidStart), expected[i]) << i;
+    }
+
+    // The same in the system's own text form.
+    wchar_t* sddl = nullptr;
+    ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        sd.Get(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &sddl, nullptr));
+    const std::wstring text = sddl;
+    ::LocalFree(sddl);
+    EXPECT_EQ(text.find(L"O:"), std::wstring::npos) << text;
+    EXPECT_EQ(text.find(L"G:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;WD)(A;OICI;GA;;;BA)(A;OICI;GA;;;"), 0u) << text;
+}
+
+TEST(TraceDirectorySecurity, GeneralDescriptorWithOwner) {
+    PSID system = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(L"S-1-5-18", &system));
+    const AccessEntry entry{system, FILE_GENERIC_READ};
+    PSECURITY_DESCRIPTOR raw = reinterpret_cast<PSECURITY_DESCRIPTOR>(1);
+    EXPECT_EQ(BuildSecurityDescriptor(1, &entry, 0, system, nullptr, &raw), 0u);
+    Descriptor sd(raw);
+    ASSERT_NE(sd.Get(), nullptr);
+    PSID owner = nullptr;
+    BOOL defaulted = TRUE;
+    ASSERT_TRUE(::GetSecurityDescriptorOwner(sd.Get(), &owner, &defaulted));
+    EXPECT_EQ(SidText(owner), L"S-1-5-18");
+    BOOL present = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(::GetSecurityDescriptorDacl(sd.Get(), &present, &dacl, &defaulted));
+    EXPECT_EQ(dacl->AceCount, 1);
+    ::LocalFree(system);
+}
+
+TEST(TraceCreatePath, CreatesTheDirectoriesButNotTheFile) {
+    TempDir dir;
+    EXPECT_TRUE(CreatePath((dir / L"a\\b\\f.log").c_str()));
+    EXPECT_TRUE(Exists(dir / L"a\\b"));
+    EXPECT_FALSE(Exists(dir / L"a\\b\\f.log"));
+    // Everything exists already.
+    EXPECT_TRUE(CreatePath((dir / L"a\\b\\f.log").c_str()));
+    // Forward slashes become backslashes; a trailing separator creates the
+    // last directory too.
+    EXPECT_TRUE(CreatePath((dir.Path() + L"/c/d/f.log").c_str()));
+    EXPECT_TRUE(Exists(dir / L"c\\d"));
+    EXPECT_TRUE(CreatePath((dir / L"e\\g\\").c_str()));
+    EXPECT_TRUE(Exists(dir / L"e\\g"));
+    // A file created in such a directory can be written.
+    HANDLE file = ::CreateFileW((dir / L"a\\b\\f.log").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+}
+
+TEST(TraceCreatePath, RefusedPaths) {
+    TempDir dir;
+    EXPECT_FALSE(CreatePath(L"f.log"));
+    EXPECT_FALSE(CreatePath(L"\\\\server"));
+    EXPECT_FALSE(CreatePath(L"\\ab"));
+    // A file directly in a root: nothing to create.
+    EXPECT_TRUE(CreatePath(L"C:\\f.log"));
+    // A directory that cannot be created (below a file) stops the walk.
+    WriteBytes(dir / L"plain", "x");
+    EXPECT_FALSE(CreatePath((dir / L"plain\\sub\\f.log").c_str()));
+    // A path of 520 characters or more creates nothing.
+    std::wstring longPath = dir / L"long\\";
+    longPath += std::wstring(520 - longPath.size() - 6, L'x') + L"\\f.log";
+    ASSERT_EQ(longPath.size(), 520u);
+    EXPECT_FALSE(CreatePath(longPath.c_str()));
+    EXPECT_FALSE(Exists(dir / L"long"));
+}
