@@ -483,6 +483,14 @@ protected:
             ASSERT_NE(section->View(), nullptr);
             const std::string problem = LayoutProblem(*section);
             ASSERT_TRUE(problem.empty()) << "section of " << bytes << " bytes: " << problem;
+            MEMORY_BASIC_INFORMATION next{};
+            ::VirtualQuery(section->View() + bytes, &next, sizeof next);
+            std::printf("section of %zu bytes mapped at %p; the page after it: %s, protection 0x%lX\n", bytes,
+                        static_cast<void*>(section->View()),
+                        next.State == MEM_FREE      ? "free"
+                        : next.State == MEM_RESERVE ? "reserved"
+                                                    : "committed",
+                        next.Protect);
             m_Sections.push_back(std::move(section));
         }
     }
@@ -579,6 +587,19 @@ TEST(WorkRecordFuzzHarness, ModelReadsListsOnlyWithinTheirBound) {
     EXPECT_EQ(m.verdict, Model::NotClosed);
     EXPECT_EQ(m.Pairs.size(), 1u);
     EXPECT_EQ(ReadModel(L"abc", 3).verdict, Model::NotClosed);
+}
+
+TEST(WorkRecordFuzzHarness, AReadPastAViewLikeTheFuzzedOnesFaults) {
+    // The sections of the fuzz are page multiples below 64 KiB: the byte after
+    // the view lies in the same allocation granule and cannot be read.
+    EXPECT_DEATH(
+        {
+            OwnedHandle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 8192, nullptr));
+            auto* view = static_cast<volatile unsigned char*>(::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
+            std::fprintf(stderr, "last byte %u\n", view[8191]);
+            std::fprintf(stderr, "past the end %u\n", view[8192]);
+        },
+        "last byte 0");
 }
 
 TEST(WorkRecordFuzzHarness, CheckerCatchesAMisquotedCommandLine) {
