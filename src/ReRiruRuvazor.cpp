@@ -94,64 +94,6 @@ void DiagService::AbortExports() {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Pieces of the export request that need no kernel object
-
-DiagService::PairList DiagService::ScanPairList(const wchar_t* data, size_t units) {
-    PairList list;
-    const wchar_t* const end = data + units;
-    const wchar_t* cursor = data;
-    const wchar_t* key = nullptr;
-    size_t strings = 0;
-    for (;;) {
-        if (cursor == end) {
-            list.verdict = PairList::NotClosed;
-            list.Pairs.clear();
-            return list;
-        }
-        if (*cursor == L'\0')
-            break;
-        const wchar_t* terminator = std::find(cursor, end, L'\0');
-        if (terminator == end) {
-            list.verdict = PairList::NotClosed;
-            list.Pairs.clear();
-            return list;
-        }
-        ++strings;
-        if (strings % 2 == 1)
-            key = cursor;
-        else
-            list.Pairs.push_back(RegSaveInfo{key, cursor});
-        cursor = terminator + 1;
-    }
-    if (strings % 2 == 1) {
-        list.verdict = PairList::NoPair;
-        list.Pairs.clear();
-    }
-    return list;
-}
-
-std::wstring DiagService::QuoteArgument(const wchar_t* text) {
-    // The parsing rules of CommandLineToArgvW and the C runtime: backslashes
-    // are literal unless they precede a double quote, where each pair of
-    // them stands for one backslash and a lone one escapes the quote.
-    std::wstring quoted(1, L'"');
-    size_t backslashes = 0;
-    for (const wchar_t* p = text; *p != L'\0'; ++p) {
-        if (*p == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(*p == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted += *p;
-        backslashes = 0;
-    }
-    // Backslashes before the closing quote are doubled so that it closes.
-    quoted.append(backslashes * 2, L'\\');
-    quoted += L'"';
-    return quoted;
-}
-
 std::wstring DiagService::ExportCommandLine(const RegSaveInfo& info) {
     // Plain appends, not a wide string stream: with a 16-bit wchar_t the unit
     // U+FFFF equals WEOF, and the stream drops it where it meets the buffer's
@@ -182,43 +124,6 @@ DiagService::DiagService(const ChannelNames& names, ProcessStarter starter)
       m_StartProcess(starter ? std::move(starter) : ProcessStarter(&DiagService::StartProcess)) {
     m_Status.m_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     m_Status.m_Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-}
-
-// ---------------------------------------------------------------------------
-// Dispatch and the Quit request
-
-bool DiagService::MainLogic() {
-    WorkItem* item = Item();
-    switch (item->WorkType) {
-    case WorkType_Quit:
-        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: Quit", kMainLogic);
-        return WorkFunc_Quit();
-    case WorkType_ExportRegKeys:
-        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: ExportRegKeys", kMainLogic);
-        return WorkFunc_ExportRegKeys();
-    default:
-        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, unsupported", kMainLogic, item->WorkType);
-        Refuse(item);
-        return false;
-    }
-}
-
-bool DiagService::WorkFunc_Quit() {
-    WorkItem* item = Item();
-    bool accepted = false;
-    if (item->WorkType != WorkType_Quit) {
-        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, expected %i (Quit)", kWorkFuncQuit,
-                                  item->WorkType, WorkType_Quit);
-        item->WorkType = kResultRefused;
-    } else if (item->Data.Size != 0) {
-        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Data.Size: %i, expected 0", kWorkFuncQuit, item->Data.Size);
-        item->WorkType = kResultRefused;
-    } else {
-        item->WorkType = 0;
-        accepted = true;
-    }
-    item->Data.Size = 0;
-    return accepted;
 }
 
 // ---------------------------------------------------------------------------
@@ -418,10 +323,12 @@ DiagService::SharedSection::~SharedSection() {
         Winapi::CloseHandle(m_hMapping);
 }
 
+// Both events belong to the tool; the service gets only the access it needs.
 DiagService::Events::Events(const wchar_t* doWorkName, const wchar_t* workDoneName) : m_DoWork(), m_WorkDone() {
     static constexpr wchar_t kFunction[] = L"DiagService::Events::Events";
     m_DoWork = Common::Event::Open(doWorkName, SYNCHRONIZE);
     VQ_ASSERT(m_DoWork, kFunction, kSourceFile);
+    // Opened second: if it is missing, the do-work handle closes with m_DoWork.
     m_WorkDone = Common::Event::Open(workDoneName, EVENT_MODIFY_STATE);
     VQ_ASSERT(m_WorkDone, kFunction, kSourceFile);
 }
@@ -429,3 +336,98 @@ DiagService::Events::Events(const wchar_t* doWorkName, const wchar_t* workDoneNa
 int DiagService::Events::WaitForWork() { return m_DoWork.WaitFor(INFINITE); }
 
 bool DiagService::Events::SetWorkDone() { return m_WorkDone.Set(); }
+
+// ---------------------------------------------------------------------------
+// Dispatch and the Quit request
+
+bool DiagService::MainLogic() {
+    WorkItem* item = Item();
+    switch (item->WorkType) {
+    case WorkType_Quit:
+        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: Quit", kMainLogic);
+        return WorkFunc_Quit();
+    case WorkType_ExportRegKeys:
+        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: ExportRegKeys", kMainLogic);
+        return WorkFunc_ExportRegKeys();
+    default:
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, unsupported", kMainLogic, item->WorkType);
+        Refuse(item);
+        return false;
+    }
+}
+
+bool DiagService::WorkFunc_Quit() {
+    WorkItem* item = Item();
+    bool accepted = false;
+    if (item->WorkType != WorkType_Quit) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, expected %i (Quit)", kWorkFuncQuit,
+                                  item->WorkType, WorkType_Quit);
+        item->WorkType = kResultRefused;
+    } else if (item->Data.Size != 0) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Data.Size: %i, expected 0", kWorkFuncQuit, item->Data.Size);
+        item->WorkType = kResultRefused;
+    } else {
+        item->WorkType = 0;
+        accepted = true;
+    }
+    item->Data.Size = 0;
+    return accepted;
+}
+
+// ---------------------------------------------------------------------------
+// Pieces of the export request that need no kernel object
+
+DiagService::PairList DiagService::ScanPairList(const wchar_t* data, size_t units) {
+    PairList list;
+    const wchar_t* const end = data + units;
+    const wchar_t* cursor = data;
+    const wchar_t* key = nullptr;
+    size_t strings = 0;
+    for (;;) {
+        if (cursor == end) {
+            list.verdict = PairList::NotClosed;
+            list.Pairs.clear();
+            return list;
+        }
+        if (*cursor == L'\0')
+            break;
+        const wchar_t* terminator = std::find(cursor, end, L'\0');
+        if (terminator == end) {
+            list.verdict = PairList::NotClosed;
+            list.Pairs.clear();
+            return list;
+        }
+        ++strings;
+        if (strings % 2 == 1)
+            key = cursor;
+        else
+            list.Pairs.push_back(RegSaveInfo{key, cursor});
+        cursor = terminator + 1;
+    }
+    if (strings % 2 == 1) {
+        list.verdict = PairList::NoPair;
+        list.Pairs.clear();
+    }
+    return list;
+}
+
+std::wstring DiagService::QuoteArgument(const wchar_t* text) {
+    // The parsing rules of CommandLineToArgvW and the C runtime: backslashes
+    // are literal unless they precede a double quote, where each pair of
+    // them stands for one backslash and a lone one escapes the quote.
+    std::wstring quoted(1, L'"');
+    size_t backslashes = 0;
+    for (const wchar_t* p = text; *p != L'\0'; ++p) {
+        if (*p == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(*p == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += *p;
+        backslashes = 0;
+    }
+    // Backslashes before the closing quote are doubled so that it closes.
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}

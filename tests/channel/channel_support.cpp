@@ -76,11 +76,12 @@ bool FakeLauncher::Start(wchar_t* commandLine, PROCESS_INFORMATION* info) {
         return false;
     }
     const std::wstring arguments =
-        Sleep ? std::wstring(L"--child-sleep") : L"--child-exit " + std::to_wstring(FirstExitCode + index);
+        Sleep ? L"--child-sleep " + std::to_wstring(GetCurrentProcessId()) : L"--child-exit " + std::to_wstring(FirstExitCode + index);
     if (!StartSelf(arguments, info))
         return false;
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Threads.push_back(info->hThread);
+    m_Processes.push_back(info->hProcess);
     return true;
 }
 
@@ -92,6 +93,11 @@ std::vector<std::wstring> FakeLauncher::CommandLines() const {
 std::vector<HANDLE> FakeLauncher::ThreadHandles() const {
     std::lock_guard<std::mutex> lock(m_Lock);
     return m_Threads;
+}
+
+std::vector<HANDLE> FakeLauncher::ProcessHandles() const {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Processes;
 }
 
 size_t FakeLauncher::Starts() const {
@@ -182,7 +188,8 @@ bool TempPath::Exists() const { return GetFileAttributesW(m_Path.c_str()) != INV
 
 std::vector<std::uint8_t> TempPath::ReadAll() const {
     std::vector<std::uint8_t> bytes;
-    const HANDLE file = CreateFileW(m_Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file = CreateFileW(m_Path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return bytes;
     std::uint8_t buffer[4096];

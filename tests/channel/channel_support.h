@@ -60,6 +60,7 @@ public:
 
     std::vector<std::wstring> CommandLines() const;
     std::vector<HANDLE> ThreadHandles() const;
+    std::vector<HANDLE> ProcessHandles() const;
     size_t Starts() const;
 
 private:
@@ -68,6 +69,7 @@ private:
     mutable std::mutex m_Lock;
     std::vector<std::wstring> m_CommandLines;
     std::vector<HANDLE> m_Threads;
+    std::vector<HANDLE> m_Processes;
 };
 
 // A launcher that never starts anything and fails with ERROR_FILE_NOT_FOUND.

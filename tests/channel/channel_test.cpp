@@ -81,7 +81,9 @@ TEST(Channel, MissingSectionRaisesTheAssertion) {
         FAIL() << "the service was built without a section";
     } catch (VqBase::CVqError& error) {
         EXPECT_EQ(error.GetCode(), 668u);
-        EXPECT_THAT(error.ToString(), HasSubstr(L"DiagService::SharedSection::SharedSection"));
+        EXPECT_EQ(error.PropertyMap[L"Function"], L"DiagService::SharedSection::SharedSection");
+        EXPECT_EQ(error.PropertyMap[L"File"], L"ReRiruRuvazor");
+        EXPECT_EQ(error.PropertyMap[L"Line"], L"312");
     }
     EXPECT_TRUE(capture.Contains("E> [DiagService::SharedSection::SharedSection] assert( m_hMapping )"))
         << capture.Dump();
@@ -94,7 +96,14 @@ TEST(Channel, MissingWorkDoneEventRaisesTheAssertionAndClosesDoWork) {
     const HANDLE doWork = CreateEventW(nullptr, FALSE, FALSE, names.DoWork.c_str());
     ASSERT_TRUE(section && doWork);
     TraceCapture capture;
-    EXPECT_THROW(DiagService service(channel_test::ServiceNames(names)), VqBase::CVqError);
+    try {
+        DiagService service(channel_test::ServiceNames(names));
+        ADD_FAILURE() << "the service was built without a work-done event";
+    } catch (VqBase::CVqError& error) {
+        EXPECT_EQ(error.GetCode(), 668u);
+        EXPECT_EQ(error.PropertyMap[L"Function"], L"DiagService::Events::Events");
+        EXPECT_EQ(error.PropertyMap[L"Line"], L"333");
+    }
     EXPECT_TRUE(capture.Contains("E> [DiagService::Events::Events] assert( m_WorkDone )")) << capture.Dump();
     // Both service handles of the do-work event and of the section are closed
     // while the error propagates.

@@ -41,11 +41,12 @@ std::vector<diagproto::ExportPair> NumberedPairs(size_t count) {
 
 // Every process handle that the request got is closed after its start, and
 // each start's thread handle too: the closes are exactly twice the starts.
-// (Handle values are reused within a request, so a close is matched to the
-// start before it.)
-void ExpectEveryHandleClosed(const TraceCapture& capture) {
+// Handle values are reused within a request, so a close is matched to a
+// start before it. The real launcher's starts are in the trace; a fake
+// launcher's handles are passed in.
+void ExpectEveryHandleClosed(const TraceCapture& capture, const std::vector<HANDLE>& fakeProcesses = {}) {
     const auto lines = capture.Lines();
-    size_t starts = 0;
+    size_t starts = fakeProcesses.size();
     size_t closes = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].find("[Winapi::CloseHandle] CloseHandle(") != std::string::npos &&
@@ -61,6 +62,10 @@ void ExpectEveryHandleClosed(const TraceCapture& capture) {
             closed = lines[j].find(close) != std::string::npos;
         EXPECT_TRUE(closed) << "process handle " << started[0] << " of line " << i << "\n" << capture.Dump();
     }
+    for (HANDLE process : fakeProcesses)
+        EXPECT_TRUE(capture.Contains("[Winapi::CloseHandle] CloseHandle(" + channel_test::HandleText(process) + "): ok"))
+            << "process handle " << channel_test::HandleText(process);
+    EXPECT_GT(starts, 0u);
     EXPECT_EQ(closes, 2 * starts) << capture.Dump();
 }
 
@@ -196,7 +201,7 @@ TEST(Export, SecondOfThreeFailsToStart) {
                             L"reg.exe export \"HKCU\\Key1\" \"C:\\file1.reg\" /y",
                             L"reg.exe export \"HKCU\\Key2\" \"C:\\file2.reg\" /y"));
     EXPECT_TRUE(capture.Contains("WaitForMultipleObjects(2: {")) << capture.Dump();
-    ExpectEveryHandleClosed(capture);
+    ExpectEveryHandleClosed(capture, launcher.ProcessHandles());
 }
 
 TEST(Export, NothingStartedRepliesWithTheStartErrors) {
@@ -311,7 +316,7 @@ TEST(Export, MorePairsThanOneWaitRunAtMost64AtOnceAndAllReply) {
         const auto lines = launcher.CommandLines();
         ASSERT_EQ(lines.size(), count);
         EXPECT_THAT(lines.back(), HasSubstr(L"Key" + std::to_wstring(count - 1) + L"\""));
-        ExpectEveryHandleClosed(capture);
+        ExpectEveryHandleClosed(capture, launcher.ProcessHandles());
     }
 }
 
@@ -349,7 +354,7 @@ TEST(ExportStop, AbortEndsRunningExportsAndTheRequestCompletes) {
     EXPECT_EQ(reply.ResultCode, 995);
     EXPECT_THAT(reply.Values, ElementsAre(995u, 995u, 995u));
     EXPECT_EQ(capture.CountContaining("[Winapi::TerminateProcess]"), 3u) << capture.Dump();
-    ExpectEveryHandleClosed(capture);
+    ExpectEveryHandleClosed(capture, launcher.ProcessHandles());
 }
 
 TEST(ExportStop, AbortWithPairsWaitingStartsNoneOfThem) {

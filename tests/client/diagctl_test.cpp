@@ -1,0 +1,187 @@
+// diagctl against a service hosted by the test on channel names of its own.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "channel_support.h"
+
+using testing::HasSubstr;
+
+namespace {
+
+struct DiagctlRun {
+    DWORD ExitCode = 0xFFFFFFFF;
+    std::string Out;
+    std::string Err;
+};
+
+HANDLE InheritableFile(const std::wstring& path) {
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, TRUE};
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes, CREATE_ALWAYS, 0, nullptr);
+}
+
+std::string ReadText(const channel_test::TempPath& file) {
+    const auto bytes = file.ReadAll();
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// Waits until diagctl has created all three objects, or gives up when the
+// process has ended or 20 s have passed.
+bool WaitForChannel(const diagctl::ChannelNames& names, HANDLE process) {
+    for (int i = 0; i < 400; ++i) {
+        if (const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, names.WorkDone.c_str())) {
+            CloseHandle(event);
+            return true;
+        }
+        if (WaitForSingleObject(process, 50) == WAIT_OBJECT_0)
+            return false;
+    }
+    return false;
+}
+
+// Runs diagctl with arguments; while it runs, serve (if any) plays the
+// service once the channel exists.
+DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames& names,
+               const std::function<void()>& serve = {}) {
+    channel_test::TempPath out(L"diagctl-out");
+    channel_test::TempPath err(L"diagctl-err");
+    DiagctlRun run;
+    const HANDLE outFile = InheritableFile(out.Path());
+    const HANDLE errFile = InheritableFile(err.Path());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = outFile;
+    startup.hStdError = errFile;
+    std::wstring commandLine = L"\"" + channel_test::BesideSelf(L"diagctl.exe") + L"\" " + arguments;
+    PROCESS_INFORMATION info{};
+    const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                        nullptr, nullptr, &startup, &info) != FALSE;
+    CloseHandle(outFile);
+    CloseHandle(errFile);
+    if (!started)
+        return run;
+    CloseHandle(info.hThread);
+    if (serve && WaitForChannel(names, info.hProcess))
+        serve();
+    if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
+        GetExitCodeProcess(info.hProcess, &run.ExitCode);
+    else
+        TerminateProcess(info.hProcess, 1);
+    CloseHandle(info.hProcess);
+    run.Out = ReadText(out);
+    run.Err = ReadText(err);
+    return run;
+}
+
+// One pass of the service's work loop over the test's names.
+std::function<void()> ServeOne(const diagctl::ChannelNames& names) {
+    return [names] {
+        DiagService service(channel_test::ServiceNames(names));
+        if (service.m_Events.WaitForWork() == 0) {
+            service.MainLogic();
+            service.m_Events.SetWorkDone();
+        }
+    };
+}
+
+std::wstring NamesOption(std::wstring& prefix, diagctl::ChannelNames& names) {
+    prefix = channel_test::UniqueName(L"diagctl");
+    names = diagctl::PrefixedChannelNames(prefix);
+    return L"--names " + prefix + L" ";
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+}  // namespace
+
+TEST(Diagctl, ExportPrintsEachPairAndSucceeds) {
+    channel_test::TestKey key(L"diagctl");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    channel_test::TempPath file(L"diagctl");
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const DiagctlRun run = RunDiagctl(options + L"export \"" + key.Path() + L"=" + file.Path() + L"\"", names, ServeOne(names));
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
+    EXPECT_THAT(run.Out, HasSubstr("data size: 4"));
+    EXPECT_THAT(run.Out, HasSubstr("pair 1: key \"" + Narrow(key.Path()) + "\" file \"" + Narrow(file.Path()) +
+                                   "\" exit code 0 (0x00000000)"));
+    EXPECT_TRUE(file.Exists());
+}
+
+TEST(Diagctl, ExportOfAMissingKeyIsAFailedRequest) {
+    channel_test::TestKey key(L"diagctl-missing");
+    key.Delete();
+    channel_test::TempPath file(L"diagctl-missing");
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const DiagctlRun run = RunDiagctl(options + L"export \"" + key.Path() + L"=" + file.Path() + L"\"", names, ServeOne(names));
+    EXPECT_EQ(run.ExitCode, 3u) << run.Out << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
+    EXPECT_THAT(run.Out, HasSubstr("exit code 1 (0x00000001)"));
+}
+
+TEST(Diagctl, RefusedRequestsExitWithTwo) {
+    for (const wchar_t* request : {L"raw 7 0", L"raw 0 -4", L"raw 1 0 4b00"}) {
+        std::wstring prefix;
+        diagctl::ChannelNames names;
+        const std::wstring options = NamesOption(prefix, names);
+        const DiagctlRun run = RunDiagctl(options + request, names, ServeOne(names));
+        EXPECT_EQ(run.ExitCode, 2u) << Narrow(request) << "\n" << run.Out << run.Err;
+        EXPECT_THAT(run.Out, HasSubstr("result: 13 (0x0000000D)"));
+        EXPECT_THAT(run.Out, HasSubstr("data size: 0"));
+    }
+}
+
+TEST(Diagctl, QuitIsAccepted) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const DiagctlRun run = RunDiagctl(options + L"quit", names, ServeOne(names));
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
+}
+
+TEST(Diagctl, NobodyAnsweringIsATimeOut) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const auto start = std::chrono::steady_clock::now();
+    const DiagctlRun run = RunDiagctl(options + L"--timeout 300 quit", names);
+    EXPECT_EQ(run.ExitCode, 4u) << run.Out << run.Err;
+    EXPECT_THAT(run.Err, HasSubstr("no reply within 300 ms"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+TEST(Diagctl, PlantedObjectIsNotUsed) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const HANDLE planted = CreateEventW(nullptr, FALSE, FALSE, names.DoWork.c_str());
+    ASSERT_NE(planted, nullptr);
+    const DiagctlRun run = RunDiagctl(options + L"quit", names);
+    CloseHandle(planted);
+    EXPECT_EQ(run.ExitCode, 5u) << run.Out << run.Err;
+    EXPECT_THAT(run.Err, HasSubstr(Narrow(names.DoWork) + "\" exists already"));
+}
+
+TEST(Diagctl, BadCommandLinesAreUsageErrors) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    for (const wchar_t* arguments : {L"export", L"export nokey", L"raw x 0", L"raw 1 0 zz", L"frobnicate",
+                                     L"--size 4 quit", L"--timeout"}) {
+        const DiagctlRun run = RunDiagctl(options + arguments, names);
+        EXPECT_EQ(run.ExitCode, 1u) << Narrow(arguments) << "\n" << run.Out << run.Err;
+        EXPECT_THAT(run.Err, HasSubstr("usage: diagctl"));
+    }
+}
