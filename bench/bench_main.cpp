@@ -373,12 +373,13 @@ int BenchTrace() {
 // ------------------------------------------------------------------ format
 
 // One _vsnwprintf into the caller's buffer: the floor for string::format.
+// A null buffer makes it the sizing pass of string::format.
 int FormatInto(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
     va_list args;
     va_start(args, format);
-    const int n = _vsnwprintf(buffer, count - 1, format, args);
+    const int n = _vsnwprintf(buffer, buffer ? count - 1 : 0, format, args);
     va_end(args);
-    buffer[count - 1] = L'\0';
+    if (buffer) buffer[count - 1] = L'\0';
     return n;
 }
 
@@ -428,6 +429,32 @@ int BenchFormat() {
         Row("format: string::format / one _vsnwprintf into a buffer", c.label, formatNs, floorNs, "ns", "<= 2.5", 2.5,
             true);
     }
+
+    // Where the time of string::format goes, for the long case: its sizing
+    // pass and the allocation of its result, each against the same floor.
+    const wchar_t* longFormat = L"[%s] RegSaveInfo: {\"%s\", \"%s\"}";
+    const wchar_t* function = L"DiagService::WorkFunc_ExportRegKeys";
+    const wchar_t* keyName = L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042";
+    const size_t length = string::format(longFormat, function, keyName, path).size();
+    std::vector<double> sizingNs, allocNs, floorNs;
+    volatile size_t sink = 0;
+    for (unsigned r = 0; r < reps; ++r) {
+        for (unsigned k = 0; k < 3; ++k) {
+            const unsigned which = (r + k) % 3;
+            const double start = Now();
+            for (int i = 0; i < kCalls; ++i) {
+                if (which == 0) sink = sink + static_cast<size_t>(FormatInto(nullptr, 1, longFormat, function, keyName, path));
+                else if (which == 1) sink = sink + std::wstring(length, L'\0').size();
+                else sink = sink + static_cast<size_t>(FormatInto(buffer, 512, longFormat, function, keyName, path));
+            }
+            const double elapsed = Now() - start;
+            (which == 0 ? sizingNs : which == 1 ? allocNs : floorNs).push_back(elapsed * 1e9 / kCalls);
+        }
+    }
+    Row("format, part: the sizing pass (_vsnwprintf with no buffer) / the floor", "long", sizingNs, floorNs, "ns",
+        "(report)", 0, true);
+    Row("format, part: allocating and freeing the result string / the floor", "long", allocNs, floorNs, "ns",
+        "(report)", 0, true);
     return 0;
 }
 
