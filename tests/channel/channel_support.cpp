@@ -55,9 +55,18 @@ bool StartSelf(const std::wstring& arguments, PROCESS_INFORMATION* info) {
     std::wstring commandLine = L"\"" + SelfPath() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    *info = PROCESS_INFORMATION{};
-    return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, info) != FALSE;
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR when many
+    // processes start at once; the stand-in child is test scaffolding, so it
+    // is started again rather than letting that fault decide a test.
+    for (int attempt = 0;; ++attempt) {
+        *info = PROCESS_INFORMATION{};
+        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                           &startup, info))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 4)
+            return false;
+        Sleep(10);
+    }
 }
 
 DiagService::ProcessStarter FakeLauncher::Starter() {
