@@ -373,6 +373,8 @@ int BenchTrace() {
 // ------------------------------------------------------------------ format
 
 // One _vsnwprintf into the caller's buffer: the floor for string::format.
+wchar_t g_Buffer[512];
+
 // A null buffer makes it the sizing pass of string::format.
 int FormatInto(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
     va_list args;
@@ -383,78 +385,59 @@ int FormatInto(wchar_t* buffer, size_t count, const wchar_t* format, ...) {
     return n;
 }
 
+// The three formats of the benchmark with their arguments; the sides differ
+// only in what they do with them.
+template <typename F>
+size_t WithCase(int which, F&& f) {
+    static const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1F4));
+    switch (which) {
+        case 0: return f(L"[%s] SetEvent(%016X): E(%08X)", L"Winapi::SetEvent", handle, 6u);
+        case 1: return f(L"Object %u/%u", 2u, 3u);
+        default:
+            return f(L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", L"DiagService::WorkFunc_ExportRegKeys",
+                     L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042",
+                     L"C:\\Users\\root\\AppData\\Local\\Temp\\export\\key0042.reg");
+    }
+}
+
 int BenchFormat() {
     const unsigned reps = Reps(7);
     constexpr int kCalls = 200000;
-    struct Case {
-        const char* label;
-        std::function<size_t()> format;
-        std::function<size_t()> floor;
-    };
-    const HANDLE handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x1F4));
-    const wchar_t* path = L"C:\\Users\\root\\AppData\\Local\\Temp\\export\\key0042.reg";
-    wchar_t buffer[512];
-    const std::vector<Case> cases{
-        {"wrapper line (%s, %016X, %08X)",
-         [&] { return string::format(L"[%s] SetEvent(%016X): E(%08X)", L"Winapi::SetEvent", handle, 6u).size(); },
-         [&] {
-             return static_cast<size_t>(
-                 FormatInto(buffer, 512, L"[%s] SetEvent(%016X): E(%08X)", L"Winapi::SetEvent", handle, 6u));
-         }},
-        {"short (Object %u/%u)", [&] { return string::format(L"Object %u/%u", 2u, 3u).size(); },
-         [&] { return static_cast<size_t>(FormatInto(buffer, 512, L"Object %u/%u", 2u, 3u)); }},
-        {"long (2 strings, 120 chars)",
-         [&] { return string::format(L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", L"DiagService::WorkFunc_ExportRegKeys",
-                                     L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042", path).size(); },
-         [&] {
-             return static_cast<size_t>(FormatInto(buffer, 512, L"[%s] RegSaveInfo: {\"%s\", \"%s\"}",
-                                                   L"DiagService::WorkFunc_ExportRegKeys",
-                                                   L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042", path));
-         }},
-    };
-    for (const auto& c : cases) {
-        std::vector<double> formatNs, floorNs;
+
+    const char* labels[] = {"wrapper line (%s, %016X, %08X)", "short (Object %u/%u, 10 chars)",
+                            "long (3 strings, 120 chars)"};
+    for (int c = 0; c < 3; ++c) {
+        const size_t length = WithCase(c, [](auto... args) { return string::format(args...).size(); });
+        // Sides: string::format, the floor, and the two parts of
+        // string::format beyond one pass: its sizing pass and the allocation
+        // of its result.
+        auto side = [&](unsigned which) -> size_t {
+            switch (which) {
+                case 0: return WithCase(c, [](auto... args) { return string::format(args...).size(); });
+                case 1: return WithCase(c, [](auto... args) { return static_cast<size_t>(FormatInto(g_Buffer, 512, args...)); });
+                case 2: return WithCase(c, [](auto... args) { return static_cast<size_t>(FormatInto(nullptr, 0, args...)); });
+                default: return std::wstring(length, L'\0').size();
+            }
+        };
+        std::vector<double> ns[4];
         volatile size_t sink = 0;
         for (unsigned r = 0; r < reps; ++r) {
-            for (unsigned k = 0; k < 2; ++k) {
-                const bool formatSide = (r + k) % 2 == 0;
+            for (unsigned k = 0; k < 4; ++k) {
+                const unsigned which = (r + k) % 4;
                 const double start = Now();
-                for (int i = 0; i < kCalls; ++i) sink = sink + (formatSide ? c.format() : c.floor());
-                const double elapsed = Now() - start;
-                (formatSide ? formatNs : floorNs).push_back(elapsed * 1e9 / kCalls);
+                for (int i = 0; i < kCalls; ++i) sink = sink + side(which);
+                ns[which].push_back((Now() - start) * 1e9 / kCalls);
             }
         }
-        std::fprintf(stderr, "format %s: string::format %.0f ns, _vsnwprintf %.0f ns\n", c.label, Median(formatNs),
-                     Median(floorNs));
-        Row("format: string::format / one _vsnwprintf into a buffer", c.label, formatNs, floorNs, "ns", "<= 2.5", 2.5,
+        std::fprintf(stderr, "format %s: string::format %.0f ns, _vsnwprintf %.0f ns, sizing pass %.0f ns, result"
+                     " allocation %.0f ns\n", labels[c], Median(ns[0]), Median(ns[1]), Median(ns[2]), Median(ns[3]));
+        Row("format: string::format / one _vsnwprintf into a buffer", labels[c], ns[0], ns[1], "ns", "<= 2.5", 2.5,
             true);
+        Row("format, part: its sizing pass (_vsnwprintf, no buffer) / the same floor", labels[c], ns[2], ns[1], "ns",
+            "(report)", 0, true);
+        Row("format, part: allocating and freeing its result string / the same floor", labels[c], ns[3], ns[1], "ns",
+            "(report)", 0, true);
     }
-
-    // Where the time of string::format goes, for the long case: its sizing
-    // pass and the allocation of its result, each against the same floor.
-    const wchar_t* longFormat = L"[%s] RegSaveInfo: {\"%s\", \"%s\"}";
-    const wchar_t* function = L"DiagService::WorkFunc_ExportRegKeys";
-    const wchar_t* keyName = L"HKLM\\SOFTWARE\\VqBench\\Export\\Key042";
-    const size_t length = string::format(longFormat, function, keyName, path).size();
-    std::vector<double> sizingNs, allocNs, floorNs;
-    volatile size_t sink = 0;
-    for (unsigned r = 0; r < reps; ++r) {
-        for (unsigned k = 0; k < 3; ++k) {
-            const unsigned which = (r + k) % 3;
-            const double start = Now();
-            for (int i = 0; i < kCalls; ++i) {
-                if (which == 0) sink = sink + static_cast<size_t>(FormatInto(nullptr, 1, longFormat, function, keyName, path));
-                else if (which == 1) sink = sink + std::wstring(length, L'\0').size();
-                else sink = sink + static_cast<size_t>(FormatInto(buffer, 512, longFormat, function, keyName, path));
-            }
-            const double elapsed = Now() - start;
-            (which == 0 ? sizingNs : which == 1 ? allocNs : floorNs).push_back(elapsed * 1e9 / kCalls);
-        }
-    }
-    Row("format, part: the sizing pass (_vsnwprintf with no buffer) / the floor", "long", sizingNs, floorNs, "ns",
-        "(report)", 0, true);
-    Row("format, part: allocating and freeing the result string / the floor", "long", allocNs, floorNs, "ns",
-        "(report)", 0, true);
     return 0;
 }
 
