@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "channel.h"
+#include "common/winapi_wrappers.h"
 #include "diagproto.h"
 
 namespace diagctl {
@@ -65,22 +66,9 @@ int Usage() {
     return diagproto::kExitUsage;
 }
 
-const wchar_t* StateName(DWORD state) {
-    switch (state) {
-        case SERVICE_STOPPED: return L"STOPPED";
-        case SERVICE_START_PENDING: return L"START_PENDING";
-        case SERVICE_STOP_PENDING: return L"STOP_PENDING";
-        case SERVICE_RUNNING: return L"RUNNING";
-        case SERVICE_CONTINUE_PENDING: return L"CONTINUE_PENDING";
-        case SERVICE_PAUSE_PENDING: return L"PAUSE_PENDING";
-        case SERVICE_PAUSED: return L"PAUSED";
-        default: return L"UNKNOWN";
-    }
-}
-
 void PrintStatus(const SERVICE_STATUS& status) {
     std::wprintf(L"%ls: %ls, win32 exit code %lu, service exit code %lu (0x%08lX)\n", kService,
-                 StateName(status.dwCurrentState), status.dwWin32ExitCode, status.dwServiceSpecificExitCode,
+                 Winapi::Service::StateName(status.dwCurrentState).c_str(), status.dwWin32ExitCode, status.dwServiceSpecificExitCode,
                  status.dwServiceSpecificExitCode);
     std::fflush(stdout);
 }

@@ -1,6 +1,8 @@
 // The trace facade and its implementation: the gate, the record, the sinks.
 #include "base/VqTrace.h"
 
+#include "base/LastError.h"
+
 #include "base/VqTraceRecord.h"
 
 #include <cstdio>
@@ -9,19 +11,6 @@
 namespace VqBase {
 
 namespace {
-
-// Keeps the caller's last-error value across a trace operation, also when an
-// exception leaves it.
-class LastErrorGuard {
-public:
-    LastErrorGuard() : m_Error(::GetLastError()) {}
-    ~LastErrorGuard() { ::SetLastError(m_Error); }
-    LastErrorGuard(const LastErrorGuard&) = delete;
-    LastErrorGuard& operator=(const LastErrorGuard&) = delete;
-
-private:
-    DWORD m_Error;
-};
 
 class SharedLock {
 public:
@@ -70,7 +59,7 @@ bool FormatText(CHeapBuffer& text, int& length, Format format) {
 
 CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location)
     : m_Config(name ? name : L"", std::move(location)), m_NameField(MakeNameField(m_Config.m_Name)) {
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     m_Locale = _create_locale(LC_ALL, "Russian");
     Reload();
 }
@@ -82,7 +71,7 @@ CTraceImpl::~CTraceImpl() {
 }
 
 bool CTraceImpl::Reload() {
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     ExclusiveLock lock(m_Lock);
     if (!m_Config.ReadConfig()) return false;
     const DWORD params = m_Config.m_ParamsMask.load();
@@ -117,7 +106,7 @@ bool CTraceImpl::IsMsecEnabled() { return (m_Config.m_ParamsMask.load(std::memor
 
 void CTraceImpl::TraceVW(DWORD level, const wchar_t* format, va_list args) {
     if (!IsEnabled() || !IsLevelEnabled(level) || !format || !*format) return;
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     CHeapBuffer text(kFirstTextChars * sizeof(wchar_t));
     int length = 0;
     const bool formatted = FormatText<wchar_t>(text, length, [&](wchar_t* out, size_t chars) {
@@ -132,7 +121,7 @@ void CTraceImpl::TraceVW(DWORD level, const wchar_t* format, va_list args) {
 
 void CTraceImpl::TraceVA(DWORD level, const char* format, va_list args) {
     if (!IsEnabled() || !IsLevelEnabled(level) || !format || !*format) return;
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     CHeapBuffer text(kFirstTextChars);
     int length = 0;
     const bool formatted = FormatText<char>(text, length, [&](char* out, size_t chars) {
@@ -147,7 +136,7 @@ void CTraceImpl::TraceVA(DWORD level, const char* format, va_list args) {
 
 void CTraceImpl::TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags) {
     if (!data || size == 0 || !IsEnabled() || !IsLevelEnabled(level)) return;
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     const std::wstring text = BuildDumpText(title, data, size, flags);
     if (!text.empty()) OutputWide(level, text.data(), text.size());
 }
@@ -217,7 +206,7 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
 CVqTrace::CVqTrace(const wchar_t* name, TraceLocation location, TraceImplFactory factory) {
     // The first trace line of a caller builds this object; the caller's
     // error must survive that.
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     try {
         m_pImpl = factory ? factory(name, std::move(location)) : std::make_unique<CTraceImpl>(name, std::move(location));
     } catch (...) {
@@ -284,7 +273,7 @@ bool CVqTrace::IsMsecEnabled() { return m_pImpl && m_pImpl->IsMsecEnabled(); }
 CVqTrace& GetTrace() {
     // The runtime's guard of the first construction, and its wait in racing
     // threads, may touch the caller's error.
-    LastErrorGuard keep;
+    VqBase::LastErrorKeeper keep;
     static CVqTrace trace(kTraceName);
     return trace;
 }

@@ -1,6 +1,7 @@
 #include "common/performance.h"
 
 #include "base/VqError.h"
+#include "base/LastError.h"
 #include "base/VqTrace.h"
 
 namespace performance {
@@ -31,19 +32,6 @@ const frequency_holder g_Frequency __attribute__((init_priority(101)));
 #error "The counter frequency needs an early static initialiser on this compiler."
 #endif
 
-// Keeps the caller's last-error value across the exit line, so that a
-// failed wait inside a scope still reports its own code afterwards.
-class last_error_keeper {
-public:
-    last_error_keeper() : m_Error(::GetLastError()) {}
-    ~last_error_keeper() { ::SetLastError(m_Error); }
-    last_error_keeper(const last_error_keeper&) = delete;
-    last_error_keeper& operator=(const last_error_keeper&) = delete;
-
-private:
-    DWORD m_Error;
-};
-
 }  // namespace
 
 std::int64_t counter_frequency() { return g_Frequency.value; }
@@ -60,7 +48,7 @@ code_execution::code_execution(const wchar_t* name, bool measure, counter_functi
 }
 
 code_execution::~code_execution() {
-    last_error_keeper keep;
+    VqBase::LastErrorKeeper keep;
     if (m_Start != 0) {
         // A failed counter read cannot leave a destructor; the elapsed time
         // then stays 0.

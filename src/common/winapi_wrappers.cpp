@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cwchar>
 
+#include "base/LastError.h"
 #include "base/VqTrace.h"
 #include "common/string.h"
 
@@ -10,21 +11,6 @@ namespace {
 
 // Every line prints the low 32 bits of a handle or address.
 DWORD Low32(const void* value) { return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(value)); }
-
-// Holds the last-error value a Win32 call left and puts it back when the
-// wrapper returns, whatever the tracing in between did to it.
-class LastErrorKeeper {
-public:
-    LastErrorKeeper() : m_Error(::GetLastError()) {}
-    ~LastErrorKeeper() { ::SetLastError(m_Error); }
-    LastErrorKeeper(const LastErrorKeeper&) = delete;
-    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
-
-    DWORD Error() const { return m_Error; }
-
-private:
-    DWORD m_Error;
-};
 
 void Line(DWORD level, const wchar_t* format, ...) {
     va_list arguments;
@@ -48,7 +34,7 @@ HANDLE OpenEvent(const wchar_t* name, DWORD desiredAccess, bool inherit) {
     constexpr wchar_t kName[] = L"Winapi::OpenEvent";
     const std::wstring shown = string::from_ptr(name);
     const HANDLE event = ::OpenEventW(desiredAccess, inherit ? TRUE : FALSE, name);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (event)
         Line(kInfo, L"[%s] OpenEventW(\"%s\"): ok, %016X", kName, shown.c_str(), Low32(event));
     else
@@ -59,7 +45,7 @@ HANDLE OpenEvent(const wchar_t* name, DWORD desiredAccess, bool inherit) {
 bool SetEvent(HANDLE event) {
     constexpr wchar_t kName[] = L"Winapi::SetEvent";
     const BOOL ok = ::SetEvent(event);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (ok)
         Line(kInfo, L"[%s] SetEvent(%016X): ok", kName, Low32(event));
     else
@@ -70,7 +56,7 @@ bool SetEvent(HANDLE event) {
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     constexpr wchar_t kName[] = L"Winapi::WaitForSingleObject";
     const DWORD result = ::WaitForSingleObject(handle, milliseconds);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (result == WAIT_OBJECT_0)
         Line(kInfo, L"[%s] WaitForSingleObject(%016X): Object", kName, Low32(handle));
     else if (result == WAIT_TIMEOUT)
@@ -93,7 +79,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, D
         result = ::WaitForMultipleObjects(count, handles, waitAll ? TRUE : FALSE, milliseconds);
     else
         ::SetLastError(ERROR_INVALID_PARAMETER);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (result == WAIT_TIMEOUT) {
         Line(kInfo, L"[%s] WaitForMultipleObjects(%s): Timeout (%u msec)", kName, list.c_str(), milliseconds);
     } else if (result == WAIT_FAILED) {
@@ -111,7 +97,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, D
 bool CloseHandle(HANDLE handle) {
     constexpr wchar_t kName[] = L"Winapi::CloseHandle";
     const BOOL ok = ::CloseHandle(handle);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (ok)
         Line(kInfo, L"[%s] CloseHandle(%016X): ok", kName, Low32(handle));
     else
@@ -135,7 +121,7 @@ bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURIT
                               processInformation);
     else
         ::SetLastError(ERROR_INVALID_PARAMETER);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     const DWORD pid = processInformation ? processInformation->dwProcessId : 0;
     if (ok)
         Line(kInfo, L"[%s] CreateProcessW(%s): ok, %016X (PID: %u|%08X)", kName, shown.c_str(),
@@ -148,7 +134,7 @@ bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURIT
 bool GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     constexpr wchar_t kName[] = L"Winapi::GetExitCodeProcess";
     const BOOL ok = ::GetExitCodeProcess(process, exitCode);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     const DWORD code = exitCode ? *exitCode : 0;
     if (ok)
         Line(kInfo, L"[%s] GetExitCodeProcess(%016X): ok, %u (%08X)", kName, Low32(process), code, code);
@@ -161,7 +147,7 @@ HANDLE OpenFileMapping(const wchar_t* name, DWORD desiredAccess, bool inherit) {
     constexpr wchar_t kName[] = L"Winapi::OpenFileMapping";
     const std::wstring shown = string::from_ptr(name);
     const HANDLE mapping = ::OpenFileMappingW(desiredAccess, inherit ? TRUE : FALSE, name);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (mapping)
         Line(kInfo, L"[%s] OpenFileMappingW(\"%s\"): ok, %016X", kName, shown.c_str(), Low32(mapping));
     else
@@ -173,7 +159,7 @@ void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, std::uint64_t offset, s
     constexpr wchar_t kName[] = L"Winapi::MapViewOfFile";
     void* const view = ::MapViewOfFile(mapping, desiredAccess, static_cast<DWORD>(offset >> 32),
                                        static_cast<DWORD>(offset & 0xFFFFFFFFu), count);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     const auto shownOffset = static_cast<unsigned long long>(offset);
     const auto shownCount = static_cast<unsigned long>(count & 0xFFFFFFFFu);
     if (view)
@@ -188,7 +174,7 @@ void* MapViewOfFile(HANDLE mapping, DWORD desiredAccess, std::uint64_t offset, s
 bool UnmapViewOfFile(const void* view) {
     constexpr wchar_t kName[] = L"Winapi::UnmapViewOfFile";
     const BOOL ok = ::UnmapViewOfFile(view);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (ok)
         Line(kInfo, L"[%s] UnmapViewOfFile(0x%016X): ok", kName, Low32(view));
     else
@@ -199,7 +185,7 @@ bool UnmapViewOfFile(const void* view) {
 bool TerminateProcess(HANDLE process, UINT exitCode) {
     constexpr wchar_t kName[] = L"Winapi::TerminateProcess";
     const BOOL ok = ::TerminateProcess(process, exitCode);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (ok)
         Line(kInfo, L"[%s] TerminateProcess(%016X, %u): ok", kName, Low32(process), exitCode);
     else
@@ -210,7 +196,7 @@ bool TerminateProcess(HANDLE process, UINT exitCode) {
 SIZE_T VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info) {
     constexpr wchar_t kName[] = L"Winapi::VirtualQuery";
     const SIZE_T size = ::VirtualQuery(address, info, info ? sizeof(*info) : 0);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (size != 0)
         Line(kInfo, L"[%s] VirtualQuery(0x%016X): ok, %llu", kName, Low32(address),
              static_cast<unsigned long long>(info ? info->RegionSize : 0));
@@ -222,7 +208,7 @@ SIZE_T VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info) {
 HANDLE CreateEvent(bool manualReset, bool initialState) {
     constexpr wchar_t kName[] = L"Winapi::CreateEvent";
     const HANDLE event = ::CreateEventW(nullptr, manualReset ? TRUE : FALSE, initialState ? TRUE : FALSE, nullptr);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (event)
         Line(kInfo, L"[%s] CreateEventW(): ok, %016X", kName, Low32(event));
     else
@@ -261,7 +247,7 @@ bool SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
     constexpr wchar_t kName[] = L"Winapi::Service::SetStatus";
     const std::wstring state = status ? StateName(status->dwCurrentState) : std::wstring();
     const BOOL ok = ::SetServiceStatus(handle, status);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (ok)
         Line(kInfo, L"[%s] SetServiceStatus(%016X, %s): ok", kName, Low32(handle), state.c_str());
     else
@@ -272,7 +258,7 @@ bool SetStatus(SERVICE_STATUS_HANDLE handle, SERVICE_STATUS* status) {
 bool StartCtrlDispatcher(const SERVICE_TABLE_ENTRYW* table) {
     constexpr wchar_t kName[] = L"Winapi::Service::StartCtrlDispatcher";
     const BOOL ok = ::StartServiceCtrlDispatcherW(table);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (ok)
         Line(kInfo, L"[%s] StartServiceCtrlDispatcherW(): ok", kName);
     else
@@ -284,7 +270,7 @@ SERVICE_STATUS_HANDLE RegisterCtrlHandler(const wchar_t* serviceName, LPHANDLER_
     constexpr wchar_t kName[] = L"Winapi::Service::RegisterCtrlHandler";
     const std::wstring shown = string::from_ptr(serviceName);
     const SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerW(serviceName, handler);
-    LastErrorKeeper keep;
+    VqBase::LastErrorKeeper keep;
     if (handle)
         Line(kInfo, L"[%s] RegisterServiceCtrlHandlerW(\"%s\"): ok, %016X", kName, shown.c_str(), Low32(handle));
     else
