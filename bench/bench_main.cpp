@@ -4,7 +4,9 @@
 // spread (lowest and highest) over the repetitions.
 //
 //   vq_bench [export|trace|format|all] ...
-//   VQ_BENCH_REPS=<n>  repetitions (default 7; the export rows use at most 5)
+//   VQ_BENCH_EXPORT_N=<n>  only this N in the export group
+//   VQ_BENCH_REPS=<n>  repetitions (default 7; export: 5, at most 9, and three
+//                      times as many for N <= 8, twice as many for N = 32)
 //
 // Output: one tab-separated "ROW" line per figure (read by scripts/bench) and
 // readable notes on stderr.
@@ -186,13 +188,23 @@ int BenchExport() {
     ExportParallel(set, 8);
     ExportThroughService(*channel, set, 8);
 
-    for (size_t n : {1, 8, 32, 64, 128}) {
+    std::vector<size_t> sizes{1, 8, 32, 64, 128};
+    if (const char* only = std::getenv("VQ_BENCH_EXPORT_N"); only && *only) sizes = {std::strtoul(only, nullptr, 10)};
+    for (size_t n : sizes) {
         std::vector<double> svc, seq, par;
         size_t failed = 0, attempted = 0;
-        for (unsigned r = 0; r < reps; ++r) {
+        // Small requests are cheap and their single timings scatter most:
+        // they get more repetitions.
+        const unsigned repsForN = n <= 8 ? 3 * reps : n <= 32 ? 2 * reps : reps;
+        for (unsigned r = 0; r < repsForN; ++r) {
             // Rotate the order so that no side always runs first.
             for (unsigned k = 0; k < 3; ++k) {
                 const unsigned which = (r + k) % 3;
+                // Processes that just ended are still being torn down (their
+                // consoles, the server's bookkeeping); each side starts on a
+                // machine that has settled, or the side that follows the
+                // parallel one pays for it.
+                ::Sleep(300);
                 const double start = Now();
                 const size_t bad = which == 0   ? ExportThroughService(*channel, set, n)
                                    : which == 1 ? ExportSequential(set, n)
