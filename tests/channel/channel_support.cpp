@@ -1,5 +1,7 @@
 #include "channel_support.h"
 
+#include "module_path.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -34,25 +36,10 @@ void Harness::Write(const std::vector<std::uint8_t>& request) {
     std::copy(request.begin(), request.end(), Bytes());
 }
 
-std::wstring SelfPath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
-std::wstring BesideSelf(const std::wstring& fileName) {
-    const std::wstring self = SelfPath();
-    return self.substr(0, self.find_last_of(L"\\/") + 1) + fileName;
-}
+std::wstring BesideSelf(const std::wstring& fileName) { return testing_support::ModuleDirectory() + fileName; }
 
 bool StartSelf(const std::wstring& arguments, PROCESS_INFORMATION* info) {
-    std::wstring commandLine = L"\"" + SelfPath() + L"\" " + arguments;
+    std::wstring commandLine = L"\"" + testing_support::ModulePath() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     // Wine now and then fails a start with ERROR_INTERNAL_ERROR when many

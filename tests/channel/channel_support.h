@@ -37,8 +37,7 @@ struct Harness {
     diagproto::Reply Reply() const { return Tool->Reply(); }
 };
 
-// The full path of the running test executable, and of a file next to it.
-std::wstring SelfPath();
+// The path of a file next to the running test executable.
 std::wstring BesideSelf(const std::wstring& fileName);
 
 // Starts the test executable in a child mode (see child_mode.cpp).

@@ -335,21 +335,31 @@ TEST(ExportStop, StopRequestedBeforehandStartsNothingAndReportsAborted) {
     EXPECT_EQ(launcher.Starts(), 0u);
 }
 
-TEST(ExportStop, AbortEndsRunningExportsAndTheRequestCompletes) {
-    FakeLauncher launcher;
-    launcher.Sleep = true;
-    Harness harness(diagctl::kDefaultSectionSize, launcher.Starter());
-    TraceCapture capture;
-    harness.Write(diagproto::EncodeExport(NumberedPairs(3)));
+namespace {
+
+// Handles the request while another thread aborts the exports once `running`
+// of them have started (and had a moment to run); returns MainLogic's verdict.
+bool MainLogicAbortedOnceRunning(Harness& harness, FakeLauncher& launcher, size_t running) {
     std::thread control([&] {
-        while (launcher.Starts() < 3)
+        while (launcher.Starts() < running)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         harness.Service->AbortExports();
     });
     const bool carriedOut = harness.Service->MainLogic();
     control.join();
-    EXPECT_TRUE(carriedOut);
+    return carriedOut;
+}
+
+}  // namespace
+
+TEST(ExportStop, AbortEndsRunningExportsAndTheRequestCompletes) {
+    FakeLauncher launcher;
+    launcher.Sleep = true;
+    Harness harness(diagctl::kDefaultSectionSize, launcher.Starter());
+    TraceCapture capture;
+    harness.Write(diagproto::EncodeExport(NumberedPairs(3)));
+    EXPECT_TRUE(MainLogicAbortedOnceRunning(harness, launcher, 3));
     const auto reply = harness.Reply();
     EXPECT_EQ(reply.ResultCode, 995);
     EXPECT_THAT(reply.Values, ElementsAre(995u, 995u, 995u));
@@ -362,15 +372,7 @@ TEST(ExportStop, AbortWithPairsWaitingStartsNoneOfThem) {
     launcher.Sleep = true;
     Harness harness(diagctl::kDefaultSectionSize, launcher.Starter());
     harness.Write(diagproto::EncodeExport(NumberedPairs(70)));
-    std::thread control([&] {
-        while (launcher.Starts() < 64)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        harness.Service->AbortExports();
-    });
-    const bool carriedOut = harness.Service->MainLogic();
-    control.join();
-    EXPECT_TRUE(carriedOut);
+    EXPECT_TRUE(MainLogicAbortedOnceRunning(harness, launcher, 64));
     const auto reply = harness.Reply();
     EXPECT_EQ(reply.ResultCode, 995);
     ASSERT_EQ(reply.Values.size(), 70u);

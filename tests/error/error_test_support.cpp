@@ -66,12 +66,6 @@ void FinishChild() {
     ExitProcess(kChildPassed);
 }
 
-std::wstring ModulePath() {
-    wchar_t path[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
 DWORD RunChild(const wchar_t* test, const std::wstring& exe) {
     const std::wstring program = exe.empty() ? ModulePath() : exe;
     std::wstring commandLine = L"\"" + program + L"\" --gtest_filter=ChildProcess." + test;

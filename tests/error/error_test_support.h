@@ -1,6 +1,7 @@
 #pragma once
 // Registry keys and child processes for the error unit's tests.
 #include "base/VqError.h"
+#include "module_path.h"
 
 #include <windows.h>
 
@@ -57,6 +58,6 @@ void FinishChild();
 // started or did not end within a minute.
 DWORD RunChild(const wchar_t* test, const std::wstring& exe = {});
 
-std::wstring ModulePath();
+using testing_support::ModulePath;
 
 }  // namespace error_test

@@ -89,18 +89,6 @@ void ServiceInstallation::StopAndDelete() {
     }
 }
 
-std::wstring ModuleDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
 
 std::vector<std::wstring> CreateSmallKeys(const std::wstring& subKey, const std::wstring& prefix, int count) {
     std::vector<std::wstring> names;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "module_path.h"
 #include "process_probe.h"
 
 namespace robustness {
@@ -37,8 +38,7 @@ private:
     DWORD m_InstallError = 0;
 };
 
-// The directory of the running executable, with a trailing backslash.
-std::wstring ModuleDirectory();
+using testing_support::ModuleDirectory;
 
 // Creates HKLM\<subKey>\<prefix>NNN (count keys, each with two small values)
 // and returns their reg.exe names ("HKLM\...").

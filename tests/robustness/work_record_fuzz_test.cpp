@@ -29,6 +29,7 @@
 
 #include "ReRiruRuvazor.h"
 #include "process_probe.h"
+#include "module_path.h"
 
 namespace {
 
@@ -78,8 +79,7 @@ LONG CALLBACK ReportFault(EXCEPTION_POINTERS* info) {
 class RecordingLauncher {
 public:
     RecordingLauncher() {
-        std::wstring self(MAX_PATH, L'\0');
-        self.resize(::GetModuleFileNameW(nullptr, self.data(), MAX_PATH));
+        const std::wstring self = testing_support::ModulePath();
         std::wstring command = L"\"" + self + L"\" --gtest_list_tests";
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;

@@ -1,5 +1,7 @@
 #include "trace_test_support.h"
 
+#include "module_path.h"
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -111,9 +113,7 @@ EnvOverride::~EnvOverride() { ::SetEnvironmentVariableW(m_Name.c_str(), m_Had ? 
 
 namespace {
 PROCESS_INFORMATION Launch(const std::wstring& mode, DWORD flags) {
-    wchar_t exe[MAX_PATH];
-    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=TraceChild.DISABLED_" + mode +
+    std::wstring command = L"\"" + testing_support::ModulePath() + L"\" --gtest_filter=TraceChild.DISABLED_" + mode +
                            L" --gtest_also_run_disabled_tests";
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
