@@ -46,23 +46,26 @@ ChannelNames PrefixedChannelNames(const std::wstring& prefix) {
     return {prefix + L".Section", prefix + L".DoWork", prefix + L".WorkDone"};
 }
 
-OwnerOnlySecurity::OwnerOnlySecurity(DWORD access)
-    : m_System(WellKnownSid(WinLocalSystemSid)),
-      m_Administrators(WellKnownSid(WinBuiltinAdministratorsSid)),
-      m_User(TokenUserSid()) {
-    if (m_System.empty() || m_Administrators.empty() || m_User.empty())
+ChannelSecurity::ChannelSecurity(DWORD access)
+    : m_System(WellKnownSid(WinLocalSystemSid)), m_Administrators(WellKnownSid(WinBuiltinAdministratorsSid)) {
+    const std::vector<BYTE> user = TokenUserSid();
+    if (m_System.empty() || m_Administrators.empty() || user.empty())
         return;
     DWORD size = sizeof(ACL);
-    for (const auto* sid : {&m_System, &m_Administrators, &m_User})
+    for (const auto* sid : {&m_System, &m_Administrators})
         size += static_cast<DWORD>(sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + sid->size());
     m_Acl.resize((size + 3) & ~DWORD{3});
     auto* acl = reinterpret_cast<ACL*>(m_Acl.data());
     if (!InitializeAcl(acl, static_cast<DWORD>(m_Acl.size()), ACL_REVISION))
         return;
-    for (auto* sid : {&m_System, &m_Administrators, &m_User})
+    for (auto* sid : {&m_System, &m_Administrators})
         if (!AddAccessAllowedAce(acl, ACL_REVISION, access, sid->data()))
             return;
+    // An elevated administrator may name the Administrators group as owner;
+    // LocalSystem names itself, as the system does for its own objects.
+    const bool system = user == m_System;
     if (!InitializeSecurityDescriptor(&m_Descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorOwner(&m_Descriptor, system ? m_System.data() : m_Administrators.data(), FALSE) ||
         !SetSecurityDescriptorDacl(&m_Descriptor, TRUE, acl, FALSE))
         return;
     m_Attributes.nLength = sizeof(m_Attributes);
@@ -93,16 +96,22 @@ std::unique_ptr<Channel> Channel::Create(const ChannelNames& names, DWORD sectio
     };
 
     std::unique_ptr<Channel> channel(new Channel());
-    OwnerOnlySecurity sectionSecurity(SECTION_ALL_ACCESS);
-    OwnerOnlySecurity eventSecurity(EVENT_ALL_ACCESS);
+    ChannelSecurity sectionSecurity(SECTION_ALL_ACCESS);
+    ChannelSecurity eventSecurity(EVENT_ALL_ACCESS);
     if (!sectionSecurity.Valid() || !eventSecurity.Valid())
         return fail(CreateError::Failed, L"cannot build the channel's security descriptor" + ErrorSuffix(GetLastError()));
 
     channel->m_Mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, sectionSecurity.Attributes(), PAGE_READWRITE, 0,
                                             sectionSize, names.Section.c_str());
-    if (channel->m_Mapping == nullptr)
-        return fail(CreateError::Failed,
-                    L"cannot create the section \"" + names.Section + L"\"" + ErrorSuffix(GetLastError()));
+    if (channel->m_Mapping == nullptr) {
+        const DWORD created = GetLastError();
+        // Global names and the Administrators group as owner are for elevated
+        // processes only.
+        if (created == ERROR_ACCESS_DENIED || created == ERROR_INVALID_OWNER || created == ERROR_PRIVILEGE_NOT_HELD)
+            return fail(CreateError::Failed, L"creating the channel needs administrator rights: run diagctl from an "
+                                             L"elevated prompt" + ErrorSuffix(created));
+        return fail(CreateError::Failed, L"cannot create the section \"" + names.Section + L"\"" + ErrorSuffix(created));
+    }
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return taken(L"section", names.Section);
 

@@ -26,23 +26,25 @@ ChannelNames ProductChannelNames();
 // PREFIX.Section, PREFIX.DoWork and PREFIX.WorkDone: a test's own channel.
 ChannelNames PrefixedChannelNames(const std::wstring& prefix);
 
-// A security descriptor whose DACL grants access to LocalSystem, the
-// Administrators group and the user of the process token, and to nobody else.
-class OwnerOnlySecurity {
+// The security the tool gives the channel's objects: owner Administrators
+// (LocalSystem when the process runs as LocalSystem), and a DACL that grants
+// access to those two only. The service serves no channel that anyone else
+// made or may change.
+class ChannelSecurity {
 public:
-    explicit OwnerOnlySecurity(DWORD access);
-    OwnerOnlySecurity(const OwnerOnlySecurity&) = delete;
-    OwnerOnlySecurity& operator=(const OwnerOnlySecurity&) = delete;
+    explicit ChannelSecurity(DWORD access);
+    ChannelSecurity(const ChannelSecurity&) = delete;
+    ChannelSecurity& operator=(const ChannelSecurity&) = delete;
 
     // False when the descriptor could not be built (the last error says why).
     bool Valid() const { return m_Valid; }
     SECURITY_ATTRIBUTES* Attributes() { return m_Valid ? &m_Attributes : nullptr; }
     const ACL* Dacl() const { return reinterpret_cast<const ACL*>(m_Acl.data()); }
+    PSID Owner() const { return m_Descriptor.Owner; }
 
 private:
     std::vector<BYTE> m_System;
     std::vector<BYTE> m_Administrators;
-    std::vector<BYTE> m_User;
     std::vector<BYTE> m_Acl;
     SECURITY_DESCRIPTOR m_Descriptor{};
     SECURITY_ATTRIBUTES m_Attributes{};

@@ -10,6 +10,7 @@
 
 #include "base/VqError.h"
 #include "base/VqTrace.h"
+#include "common/string.h"
 #include "common/winapi_wrappers.h"
 
 namespace {
@@ -26,28 +27,39 @@ constexpr wchar_t kExportLauncher[] = L"DiagService::WorkFunc_ExportRegKeys::<la
 constexpr std::int32_t kResultRefused = ERROR_INVALID_DATA;
 constexpr DWORD kAborted = ERROR_OPERATION_ABORTED;
 
-void Refuse(WorkItem* item) {
-    item->WorkType = kResultRefused;
-    item->Data.Size = 0;
-}
-
 // The request data begin right after the record header.
 std::byte* DataOf(void* view) { return static_cast<std::byte*>(view) + sizeof(WorkItem); }
 
-// Code units of request data that the mapped view holds, from offset 8 to the
-// view's end as the platform reports it (whole pages).
-size_t DataUnitsOf(const void* view) {
-    MEMORY_BASIC_INFORMATION info{};
-    if (Winapi::VirtualQuery(view, &info) == 0)
-        return 0;
-    const auto* end = static_cast<const std::byte*>(info.BaseAddress) + info.RegionSize;
-    const auto* data = static_cast<const std::byte*>(view) + sizeof(WorkItem);
-    if (end <= data)
-        return 0;
-    return static_cast<size_t>(end - data) / sizeof(wchar_t);
+// Code units of request data within the first committed bytes of the view.
+size_t DataUnits(size_t committed) {
+    return committed > sizeof(WorkItem) ? (committed - sizeof(WorkItem)) / sizeof(wchar_t) : 0;
 }
 
+// The pieces of a request that the trace shows, with control characters
+// escaped so that one record stays one line.
+std::wstring Shown(const wchar_t* text) { return string::escape_controls(string::from_ptr(text)); }
+
 }  // namespace
+
+void DiagService::Reply(WorkItem* item, std::int32_t result, std::int32_t size) {
+    item->WorkType = result;
+    item->Data.Size = size;
+    m_Result = result;
+}
+
+bool DiagService::ReadRequest(WorkItem& request) const {
+    if (m_SharedSection.CommittedBytes() < sizeof(WorkItem))
+        return false;
+    std::memcpy(&request, m_SharedSection.pView, sizeof(WorkItem));
+    return true;
+}
+
+bool DiagService::RefuseUnreadable() {
+    // Nothing can be read or written there: the request is refused unanswered.
+    VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkItem: view not committed", kMainLogic);
+    m_Result = kResultRefused;
+    return false;
+}
 
 // ---------------------------------------------------------------------------
 // The export request's started processes
@@ -87,8 +99,11 @@ void DiagService::AbortExports() {
     std::lock_guard<std::mutex> lock(m_ExportLock);
     m_ExportsAborted = true;
     for (ExportEntry* entry : m_RunningExports) {
-        // A process that has just ended on its own cannot be terminated; it
-        // keeps its own exit code.
+        // A process that has ended on its own keeps its own exit code. The
+        // zero wait comes first because terminating an ended process succeeds
+        // on some platforms and fails with an error on others.
+        if (Winapi::WaitForSingleObject(entry->Process.get(), 0) == WAIT_OBJECT_0)
+            continue;
         if (Winapi::TerminateProcess(entry->Process.get(), kAborted))
             entry->Aborted = true;
     }
@@ -106,12 +121,23 @@ std::wstring DiagService::ExportCommandLine(const RegSaveInfo& info) {
     return commandLine;
 }
 
-bool DiagService::StartProcess(wchar_t* commandLine, PROCESS_INFORMATION* info) {
+bool DiagService::StartProcess(const std::wstring& application, wchar_t* commandLine, PROCESS_INFORMATION* info) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     *info = PROCESS_INFORMATION{};
-    return Winapi::CreateProcess(nullptr, commandLine, nullptr, nullptr, false, CREATE_NO_WINDOW, nullptr, nullptr,
-                                 &startup, info);
+    if (application.empty()) {
+        // Without the full path the platform would search for reg.exe, and a
+        // planted one would run as the service's account.
+        Winapi::SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    return Winapi::CreateProcess(application.c_str(), commandLine, nullptr, nullptr, false, CREATE_NO_WINDOW, nullptr,
+                                 nullptr, &startup, info);
+}
+
+std::wstring DiagService::SystemRegExe() {
+    const std::wstring directory = Winapi::GetSystemDirectory();
+    return directory.empty() ? std::wstring() : directory + L"\\reg.exe";
 }
 
 // ---------------------------------------------------------------------------
@@ -121,7 +147,13 @@ DiagService::DiagService(const ChannelNames& names, ProcessStarter starter)
     : m_Status(),
       m_SharedSection(names.Section.c_str()),
       m_Events(names.DoWork.c_str(), names.WorkDone.c_str()),
-      m_StartProcess(starter ? std::move(starter) : ProcessStarter(&DiagService::StartProcess)) {
+      m_Names(names),
+      m_StartProcess(std::move(starter)) {
+    if (!m_StartProcess) {
+        m_StartProcess = [application = SystemRegExe()](wchar_t* commandLine, PROCESS_INFORMATION* info) {
+            return StartProcess(application, commandLine, info);
+        };
+    }
     m_Status.m_Status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     m_Status.m_Status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
 }
@@ -130,28 +162,33 @@ DiagService::DiagService(const ChannelNames& names, ProcessStarter starter)
 // The registry export request
 
 bool DiagService::WorkFunc_ExportRegKeys() {
+    WorkItem request{};
+    return ReadRequest(request) ? WorkFunc_ExportRegKeys(request) : RefuseUnreadable();
+}
+
+bool DiagService::WorkFunc_ExportRegKeys(const WorkItem& request) {
     WorkItem* item = Item();
-    if (item->WorkType != WorkType_ExportRegKeys) {
+    if (request.WorkType != WorkType_ExportRegKeys) {
         VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, expected %i (ExportRegKeys)", kWorkFuncExport,
-                                  item->WorkType, WorkType_ExportRegKeys);
-        Refuse(item);
+                                  request.WorkType, WorkType_ExportRegKeys);
+        Reply(item, kResultRefused, 0);
         return false;
     }
 
-    // The whole list is checked before any process starts, and never read
-    // past the mapped view.
+    // The whole list is copied and checked before any process starts, and
+    // never read past the committed part of the view.
     const auto* data = reinterpret_cast<const wchar_t*>(DataOf(m_SharedSection.pView));
-    const PairList list = ScanPairList(data, DataUnitsOf(m_SharedSection.pView));
-    item->Data.Size = 0;
+    const PairList list = ScanPairList(data, DataUnits(m_SharedSection.CommittedBytes()));
+    Reply(item, 0, 0);
     if (list.verdict == PairList::NoPair) {
         VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] RegSaveInfo: error reading data (no pair)", kWorkFuncExport);
-        item->WorkType = kResultRefused;
+        Reply(item, kResultRefused, 0);
         return false;
     }
     if (list.verdict == PairList::NotClosed) {
         VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] RegSaveInfo: error reading data (no end of list)",
                                   kWorkFuncExport);
-        item->WorkType = kResultRefused;
+        Reply(item, kResultRefused, 0);
         return false;
     }
 
@@ -161,8 +198,8 @@ bool DiagService::WorkFunc_ExportRegKeys() {
             Winapi::SetLastError(ERROR_INVALID_DATA);
             return nullptr;
         }
-        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", kExportLauncher, info.Key,
-                                  info.File);
+        VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", kExportLauncher,
+                                  Shown(info.Key).c_str(), Shown(info.File).c_str());
         std::wstring commandLine = ExportCommandLine(info);
         PROCESS_INFORMATION process{};
         if (!m_StartProcess(commandLine.data(), &process))
@@ -194,7 +231,7 @@ bool DiagService::WorkFunc_ExportRegKeys() {
         Winapi::WaitForMultipleObjects(0, none, true, INFINITE);
         const DWORD error = Winapi::GetLastError();
         VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Can't wait process results", kWorkFuncExport);
-        item->WorkType = static_cast<std::int32_t>(error);
+        Reply(item, static_cast<std::int32_t>(error), 0);
         return false;
     }
 
@@ -230,7 +267,7 @@ bool DiagService::WorkFunc_ExportRegKeys() {
         if (wait >= WAIT_OBJECT_0 + count) {
             const DWORD error = Winapi::GetLastError();
             VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Can't wait process results", kWorkFuncExport);
-            item->WorkType = static_cast<std::int32_t>(error);
+            Reply(item, static_cast<std::int32_t>(error), 0);
             return false;
         }
         if (waitAll) {
@@ -246,7 +283,8 @@ bool DiagService::WorkFunc_ExportRegKeys() {
 
     // The result is the start error of the first pair that did not start,
     // replaced by the error of a failed exit-code query; an abort overrides
-    // both.
+    // both. A pair whose process the abort terminated ends with 995; one that
+    // ended on its own first keeps its own code.
     DWORD result = 0;
     bool aborted = false;
     for (const auto& entry : entries) {
@@ -265,17 +303,14 @@ bool DiagService::WorkFunc_ExportRegKeys() {
                 entry.Code = exitCode;
             else
                 result = Winapi::GetLastError();
-            if (WasAborted(entry)) {
-                entry.Code = kAborted;
+            if (WasAborted(entry) && entry.Code == kAborted)
                 aborted = true;
-            }
         }
         std::memcpy(codes + i * sizeof(DWORD), &entry.Code, sizeof(DWORD));
     }
     if (aborted)
         result = kAborted;
-    item->WorkType = static_cast<std::int32_t>(result);
-    item->Data.Size = static_cast<std::int32_t>(entries.size() * sizeof(DWORD));
+    Reply(item, static_cast<std::int32_t>(result), static_cast<std::int32_t>(entries.size() * sizeof(DWORD)));
     return true;
 }
 
@@ -308,12 +343,25 @@ private:
 
 DiagService::SharedSection::SharedSection(const wchar_t* name) : pView(nullptr), m_hMapping(nullptr) {
     static constexpr wchar_t kFunction[] = L"DiagService::SharedSection::SharedSection";
-    m_hMapping = Winapi::OpenFileMapping(name, FILE_MAP_READ | FILE_MAP_WRITE, false);
+    // READ_CONTROL lets the access step read the section's owner and DACL.
+    m_hMapping = Winapi::OpenFileMapping(name, FILE_MAP_READ | FILE_MAP_WRITE | READ_CONTROL, false);
     VQ_ASSERT(m_hMapping, kFunction, kSourceFile);
     MappingGuard guard(m_hMapping);
     pView = Winapi::MapViewOfFile(m_hMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0);
     VQ_ASSERT(pView, kFunction, kSourceFile);
     guard.Release();
+}
+
+size_t DiagService::SharedSection::CommittedBytes() const {
+    MEMORY_BASIC_INFORMATION info{};
+    if (pView == nullptr || Winapi::VirtualQuery(pView, &info) == 0)
+        return 0;
+    constexpr DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    if (info.State != MEM_COMMIT || (info.Protect & kWritable) == 0 || (info.Protect & PAGE_GUARD) != 0)
+        return 0;
+    const auto* end = static_cast<const std::byte*>(info.BaseAddress) + info.RegionSize;
+    const auto* begin = static_cast<const std::byte*>(pView);
+    return end > begin ? static_cast<size_t>(end - begin) : 0;
 }
 
 DiagService::SharedSection::~SharedSection() {
@@ -326,10 +374,10 @@ DiagService::SharedSection::~SharedSection() {
 // Both events belong to the tool; the service gets only the access it needs.
 DiagService::Events::Events(const wchar_t* doWorkName, const wchar_t* workDoneName) : m_DoWork(), m_WorkDone() {
     static constexpr wchar_t kFunction[] = L"DiagService::Events::Events";
-    m_DoWork = Common::Event::Open(doWorkName, SYNCHRONIZE);
+    m_DoWork = Common::Event::Open(doWorkName, SYNCHRONIZE | READ_CONTROL);
     VQ_ASSERT(m_DoWork, kFunction, kSourceFile);
     // Opened second: if it is missing, the do-work handle closes with m_DoWork.
-    m_WorkDone = Common::Event::Open(workDoneName, EVENT_MODIFY_STATE);
+    m_WorkDone = Common::Event::Open(workDoneName, EVENT_MODIFY_STATE | READ_CONTROL);
     VQ_ASSERT(m_WorkDone, kFunction, kSourceFile);
 }
 
@@ -337,77 +385,96 @@ int DiagService::Events::WaitForWork() { return m_DoWork.WaitFor(INFINITE); }
 
 bool DiagService::Events::SetWorkDone() { return m_WorkDone.Set(); }
 
+bool DiagService::Events::ConsumeSignal() { return m_DoWork.WaitFor(0) == 0; }
+
 // ---------------------------------------------------------------------------
 // Dispatch and the Quit request
 
 bool DiagService::MainLogic() {
-    WorkItem* item = Item();
-    switch (item->WorkType) {
+    WorkItem request{};
+    return ReadRequest(request) ? MainLogic(request) : RefuseUnreadable();
+}
+
+bool DiagService::MainLogic(const WorkItem& request) {
+    switch (request.WorkType) {
     case WorkType_Quit:
         VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: Quit", kMainLogic);
-        return WorkFunc_Quit();
+        return WorkFunc_Quit(request);
     case WorkType_ExportRegKeys:
         VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] WorkType: ExportRegKeys", kMainLogic);
-        return WorkFunc_ExportRegKeys();
+        return WorkFunc_ExportRegKeys(request);
     default:
-        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, unsupported", kMainLogic, item->WorkType);
-        Refuse(item);
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, unsupported", kMainLogic, request.WorkType);
+        Reply(Item(), kResultRefused, 0);
         return false;
     }
 }
 
 bool DiagService::WorkFunc_Quit() {
-    WorkItem* item = Item();
-    bool accepted = false;
-    if (item->WorkType != WorkType_Quit) {
+    WorkItem request{};
+    return ReadRequest(request) ? WorkFunc_Quit(request) : RefuseUnreadable();
+}
+
+bool DiagService::WorkFunc_Quit(const WorkItem& request) {
+    std::int32_t result = 0;
+    if (request.WorkType != WorkType_Quit) {
         VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkType: %i, expected %i (Quit)", kWorkFuncQuit,
-                                  item->WorkType, WorkType_Quit);
-        item->WorkType = kResultRefused;
-    } else if (item->Data.Size != 0) {
-        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Data.Size: %i, expected 0", kWorkFuncQuit, item->Data.Size);
-        item->WorkType = kResultRefused;
-    } else {
-        item->WorkType = 0;
-        accepted = true;
+                                  request.WorkType, WorkType_Quit);
+        result = kResultRefused;
+    } else if (request.Data.Size != 0) {
+        VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] Data.Size: %i, expected 0", kWorkFuncQuit, request.Data.Size);
+        result = kResultRefused;
     }
-    item->Data.Size = 0;
-    return accepted;
+    Reply(Item(), result, 0);
+    return result == 0;
 }
 
 // ---------------------------------------------------------------------------
 // Pieces of the export request that need no kernel object
 
 DiagService::PairList DiagService::ScanPairList(const wchar_t* data, size_t units) {
+    // The section is copied chunk by chunk as far as the scan needs, and only
+    // the copy is looked at: whatever the tool writes meanwhile, what was
+    // checked is what runs.
+    constexpr size_t kChunkUnits = 4096;
     PairList list;
-    const wchar_t* const end = data + units;
-    const wchar_t* cursor = data;
-    const wchar_t* key = nullptr;
+    std::vector<wchar_t>& text = list.Text;
+    std::vector<std::pair<size_t, size_t>> pairs;  // key and file offsets into text
+    size_t start = 0;    // the current string's first unit
+    size_t scanned = 0;  // units of text already searched for a NUL
+    size_t key = 0;
     size_t strings = 0;
     for (;;) {
-        if (cursor == end) {
-            list.verdict = PairList::NotClosed;
-            list.Pairs.clear();
-            return list;
+        const auto nul = std::find(text.begin() + static_cast<std::ptrdiff_t>(scanned), text.end(), L'\0');
+        if (nul == text.end()) {
+            if (text.size() == units) {
+                list.verdict = PairList::NotClosed;
+                list.Text.clear();
+                return list;
+            }
+            scanned = text.size();
+            const size_t chunk = std::min(kChunkUnits, units - text.size());
+            text.resize(scanned + chunk);
+            std::memcpy(text.data() + scanned, data + scanned, chunk * sizeof(wchar_t));
+            continue;
         }
-        if (*cursor == L'\0')
-            break;
-        const wchar_t* terminator = std::find(cursor, end, L'\0');
-        if (terminator == end) {
-            list.verdict = PairList::NotClosed;
-            list.Pairs.clear();
-            return list;
-        }
+        const size_t end = static_cast<size_t>(nul - text.begin());
+        if (end == start)
+            break;  // the closing empty string
         ++strings;
         if (strings % 2 == 1)
-            key = cursor;
+            key = start;
         else
-            list.Pairs.push_back(RegSaveInfo{key, cursor});
-        cursor = terminator + 1;
+            pairs.emplace_back(key, start);
+        start = scanned = end + 1;
     }
     if (strings % 2 == 1) {
         list.verdict = PairList::NoPair;
-        list.Pairs.clear();
+        return list;
     }
+    text.resize(start + 1);
+    for (const auto& [keyAt, fileAt] : pairs)
+        list.Pairs.push_back(RegSaveInfo{text.data() + keyAt, text.data() + fileAt});
     return list;
 }
 

@@ -55,9 +55,9 @@ public:
         std::wstring WorkDone = kWorkDoneEventName;
     };
 
-    // Starts one reg.exe command line; the product's is CreateProcessW with
-    // CREATE_NO_WINDOW. Returns false with the thread's last error set when
-    // the process did not start.
+    // Starts one reg.exe command line; the product's is CreateProcessW of the
+    // system directory's reg.exe with CREATE_NO_WINDOW. Returns false with the
+    // thread's last error set when the process did not start.
     using ProcessStarter = std::function<bool(wchar_t* commandLine, PROCESS_INFORMATION* info)>;
 
     class Status {
@@ -78,6 +78,10 @@ public:
         SharedSection(const SharedSection&) = delete;
         SharedSection& operator=(const SharedSection&) = delete;
 
+        // Bytes of committed, writable memory from the start of the view: a
+        // section whose pages are only reserved faults where they are read.
+        size_t CommittedBytes() const;
+
         void* pView;
         HANDLE m_hMapping;
     };
@@ -87,14 +91,27 @@ public:
         Events(const wchar_t* doWorkName = kDoWorkEventName, const wchar_t* workDoneName = kWorkDoneEventName);
         int WaitForWork();
         bool SetWorkDone();
+        // Takes back a do-work signal that came while a request was handled,
+        // so that the reply is not read as the next request; true when there
+        // was one.
+        bool ConsumeSignal();
 
         Common::Event m_DoWork;
         Common::Event m_WorkDone;
     };
 
+    // The access step: only a channel that LocalSystem or the Administrators
+    // made, and that nobody else may change, is served.
     struct CheckAccess {
-        static bool Do();
-        static bool IsSystem();
+        enum class ObjectKind { Section, Event };
+        // Why an object's security cannot be trusted ("owner S-1-5-32-545",
+        // "no DACL", "S-1-1-0 may write (00000002)"); empty when it can. The
+        // owner must be LocalSystem or Administrators, and the DACL may grant
+        // write-type access (generic rights mapped for the kind) to those two
+        // only.
+        static std::wstring Judge(const void* owner, const ACL* dacl, ObjectKind kind);
+        static bool Do(const DiagService& service);
+        static bool IsSystem(const DiagService& service);
     };
 
     // The product's channel and launcher. (A default argument of type
@@ -131,30 +148,55 @@ public:
     DWORD m_StopGraceMs = 5000;
 
     // --- work dispatch ---
+    // Each takes the request's header as read once when the request arrived;
+    // the forms without it read the header from the section themselves.
     bool MainLogic();
+    bool MainLogic(const WorkItem& request);
     bool WorkFunc_Quit();
+    bool WorkFunc_Quit(const WorkItem& request);
     bool WorkFunc_ExportRegKeys();
+    bool WorkFunc_ExportRegKeys(const WorkItem& request);
 
     WorkItem* Item() const { return static_cast<WorkItem*>(m_SharedSection.pView); }
+    // Copies the record's header out of the section; false (nothing read)
+    // when the view's first page is not committed memory.
+    bool ReadRequest(WorkItem& request) const;
+    // The result code of the last reply written, as the service wrote it.
+    std::int32_t LastResult() const { return m_Result; }
 
     // --- the ExportRegKeys pieces that need no kernel object ---
 
-    // The verdict on a pair list read from a bounded buffer.
+    // The verdict on a pair list read from a bounded buffer, with the service's
+    // own copy of its strings: the tool may rewrite the section at any time,
+    // so nothing after the scan reads the section again.
     struct PairList {
         enum Verdict { Complete, NoPair, NotClosed };
+        PairList() = default;
+        PairList(PairList&&) = default;
+        PairList& operator=(PairList&&) = default;
+        // Pairs point into Text: a copy would point into the original.
+        PairList(const PairList&) = delete;
+        PairList& operator=(const PairList&) = delete;
+
         Verdict verdict = Complete;
-        std::vector<RegSaveInfo> Pairs;  // the complete pairs, in request order
+        std::vector<wchar_t> Text;       // the strings as copied, NULs included
+        std::vector<RegSaveInfo> Pairs;  // the complete pairs, in request order, inside Text
     };
-    // Reads the NUL-separated key and file strings at data, at most units code
-    // units, up to the closing empty string; nothing past data + units is read.
+    // Copies the NUL-separated key and file strings at data, at most units code
+    // units, up to the closing empty string; each unit is read once, and
+    // nothing past data + units is read.
     static PairList ScanPairList(const wchar_t* data, size_t units);
     // One command-line argument between double quotes that CommandLineToArgvW
     // and the C runtime turn back into exactly text.
     static std::wstring QuoteArgument(const wchar_t* text);
     // "reg.exe export <key> <file> /y" with both arguments quoted.
     static std::wstring ExportCommandLine(const RegSaveInfo& info);
-    // The product's launcher: CreateProcessW with CREATE_NO_WINDOW.
-    static bool StartProcess(wchar_t* commandLine, PROCESS_INFORMATION* info);
+    // The product's launcher: CreateProcessW of application (the full path of
+    // reg.exe, so that no search path decides what runs) with
+    // CREATE_NO_WINDOW.
+    static bool StartProcess(const std::wstring& application, wchar_t* commandLine, PROCESS_INFORMATION* info);
+    // reg.exe of the system directory; empty when that cannot be read.
+    static std::wstring SystemRegExe();
 
     // At most this many export processes run at once: the platform's limit
     // for one wait.
@@ -170,6 +212,7 @@ public:
     Status m_Status;
     SharedSection m_SharedSection;
     Events m_Events;
+    const ChannelNames m_Names;
 
     // Set when the service is asked to stop: a running export request starts
     // no further pair and reports the pairs left over as 995.
@@ -181,7 +224,12 @@ private:
     void UnregisterExport(ExportEntry& entry);
     bool WasAborted(const ExportEntry& entry);
 
+    void Reply(WorkItem* item, std::int32_t result, std::int32_t size);
+    // The answer to a request whose header cannot be read: false, result 13.
+    bool RefuseUnreadable();
+
     ProcessStarter m_StartProcess;
+    std::int32_t m_Result = 0;  // service thread only
     std::mutex m_ExportLock;
     std::vector<ExportEntry*> m_RunningExports;  // guarded by m_ExportLock
     bool m_ExportsAborted = false;               // guarded by m_ExportLock

@@ -18,7 +18,7 @@ using VqBase::TL_WARNING;
 namespace {
 
 constexpr DWORD kOtherwise = 0xFFFFFFFF;  // service-specific code of a failure
-constexpr DWORD kShutdownExitCode = 641;  // ERROR_SERVICE_CANNOT_ACCEPT_CTRL
+constexpr DWORD kShutdownExitCode = 641;  // ERROR_SYSTEM_SHUTDOWN
 
 // What the service control manager is told to wait, at most, after a STOP
 // that arrived during a request: the grace period and some slack.
@@ -67,17 +67,6 @@ bool DiagService::CheckArgs(DWORD argc, LPWSTR* argv) {
     return true;
 }
 
-bool DiagService::CheckAccess::IsSystem() { return true; }
-
-bool DiagService::CheckAccess::Do() {
-    if (!IsSystem()) {
-        GetTrace().TraceW(TL_INFO, L"[%s] IsSystem(): Deny", L"DiagService::CheckAccess::Do");
-        return false;
-    }
-    GetTrace().TraceW(TL_INFO, L"[%s] Granted", L"DiagService::CheckAccess::Do");
-    return true;
-}
-
 // --- stop ---
 
 bool DiagService::Stop(const ExitCode& exitCode) {
@@ -115,18 +104,20 @@ void DiagService::Run(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler) {
 }
 
 void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler) {
-    if (!CheckArgs(argc, argv)) {
-        EndLoop({ERROR_BAD_ARGUMENTS, kOtherwise});
-        return;
-    }
     {
-        // Held so that a control arriving right after the registration finds
-        // the handle stored.
+        // Registered before anything is checked, so that every refusal
+        // reaches the service control manager. Held so that a control
+        // arriving right after the registration finds the handle stored.
         std::lock_guard lock(m_LoopLock);
-        m_Status = Winapi::Service::RegisterCtrlHandler(argv[0], handler);
+        const wchar_t* name = argv != nullptr && argc > 0 && argv[0] != nullptr ? argv[0] : kServiceName;
+        m_Status = Winapi::Service::RegisterCtrlHandler(name, handler);
     }
     if (!m_Status.m_Handle) {
         EndLoop({ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, kOtherwise});
+        return;
+    }
+    if (!CheckArgs(argc, argv)) {
+        EndLoop({ERROR_BAD_ARGUMENTS, kOtherwise});
         return;
     }
     {
@@ -134,7 +125,7 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         if (!m_StopRequested)
             m_Status.Update(SERVICE_START_PENDING);
     }
-    if (!CheckAccess::Do()) {
+    if (!CheckAccess::Do(*this)) {
         EndLoop({ERROR_ACCESS_DENIED, kOtherwise});
         return;
     }
@@ -168,13 +159,26 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
             code = waitError;
             break;
         }
-        const std::int32_t workType = Item()->WorkType;
-        if (!MainLogic()) {
-            code = static_cast<DWORD>(Item()->WorkType);
+        // The header is read once; the tool may rewrite the section while the
+        // request runs.
+        WorkItem request{};
+        if (!ReadRequest(request)) {
+            RefuseUnreadable();
+            code = static_cast<DWORD>(LastResult());
             stop = true;
+        } else {
+            if (!MainLogic(request)) {
+                code = static_cast<DWORD>(LastResult());
+                stop = true;
+            }
+            if (request.WorkType == WorkType_Quit)
+                stop = true;
         }
-        if (workType == WorkType_Quit)
-            stop = true;
+        // A signal that came during the request would wake the loop on the
+        // reply itself.
+        if (m_Events.ConsumeSignal())
+            GetTrace().TraceW(TL_WARNING, L"[%s] Work requested again during the request: ignored",
+                              L"DiagService::ServiceMain");
         m_Events.SetWorkDone();
     }
     EndLoop({code, code == 0 ? 0 : kOtherwise});

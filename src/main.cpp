@@ -18,7 +18,21 @@ using VqBase::TL_ERROR;
 using VqBase::TL_INFO;
 using VqBase::TL_WARNING;
 
+#if defined(VQ_TEST_STARTER)
+// Test builds of the service only (tests/e2e): a stand-in for reg.exe. The
+// product's executable has no such seam and always runs the system's reg.exe.
+DiagService::ProcessStarter TestProcessStarter();
+#endif
+
 namespace {
+
+DiagService::ProcessStarter BuildStarter() {
+#if defined(VQ_TEST_STARTER)
+    return TestProcessStarter();
+#else
+    return {};
+#endif
+}
 
 // How long the main thread waits, after the dispatcher has returned, for the
 // service thread to finish its last report before statics are destroyed.
@@ -28,7 +42,7 @@ constexpr DWORD kServiceThreadEndMs = 10000;
 // object is missing) ends the process in order, with the error's code,
 // instead of escaping static initialisation.
 struct ServiceInstance {
-    ServiceInstance() try : service() {
+    ServiceInstance() try : service(DiagService::ChannelNames{}, BuildStarter()) {
     } catch (VqBase::CVqError& error) {
         // The assertion has been traced; nothing else of the process has run.
         std::_Exit(static_cast<int>(error.GetCode()));
@@ -52,10 +66,17 @@ void WINAPI DiagService::ServiceMain(DWORD argc, LPWSTR* argv) {
 }
 
 void WINAPI DiagService::ControlHandler(DWORD code) {
-    // The handler is called by the platform; nothing may leave it.
+    // The handler is called by the platform; nothing may leave it, and what
+    // reaches it is traced as on the service thread.
+    constexpr wchar_t kFunction[] = L"DiagService::ControlHandler";
     try {
         Instance().OnControl(code);
+    } catch (VqBase::CVqError& error) {
+        GetTrace().TraceW(TL_ERROR, L"[%s] %s", kFunction, error.GetDump());
+    } catch (const std::exception& error) {
+        GetTrace().TraceW(TL_ERROR, L"[%s] %S", kFunction, error.what());
     } catch (...) {
+        GetTrace().TraceW(TL_ERROR, L"[%s] unknown exception", kFunction);
     }
 }
 

@@ -80,4 +80,20 @@ std::wstring to_wstring(DWORD value) { return std::to_wstring(value); }
 
 std::wstring from_ptr(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
 
+std::wstring escape_controls(std::wstring_view text) {
+    constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+    std::wstring escaped;
+    escaped.reserve(text.size());
+    for (const wchar_t c : text) {
+        if (c < L' ' || c == L'\x7F') {
+            escaped += L"\\x";
+            escaped += kDigits[(c >> 4) & 0xF];
+            escaped += kDigits[c & 0xF];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 }  // namespace string

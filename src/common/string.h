@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 namespace string {
 
@@ -24,5 +25,9 @@ std::wstring to_wstring(DWORD value);
 
 // A string from a possibly null pointer (null gives the empty string).
 std::wstring from_ptr(const wchar_t* text);
+
+// The text with every control character (below U+0020, and U+007F) written
+// as "\xHH", so that text from outside cannot break a trace line.
+std::wstring escape_controls(std::wstring_view text);
 
 }  // namespace string

@@ -1,5 +1,7 @@
 #include "common/winapi_wrappers.h"
 
+#include <aclapi.h>
+
 #include <cstdarg>
 #include <cwchar>
 
@@ -110,7 +112,8 @@ bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURIT
                    const wchar_t* currentDirectory, STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInformation) {
     constexpr wchar_t kName[] = L"Winapi::CreateProcess";
     // Copied before the call: CreateProcessW may write into the command line.
-    const std::wstring shown = string::from_ptr(commandLine ? commandLine : applicationName);
+    // Control characters are escaped so that a command line stays one line.
+    const std::wstring shown = string::escape_controls(string::from_ptr(commandLine ? commandLine : applicationName));
     // Some implementations of CreateProcessW read through a null command line
     // when the application name is null too; nothing could be started anyway,
     // so that case is answered as the invalid parameter it is.
@@ -214,6 +217,42 @@ HANDLE CreateEvent(bool manualReset, bool initialState) {
     else
         Line(kError, L"[%s] CreateEventW(): E(%08X)", kName, keep.Error());
     return event;
+}
+std::wstring GetSystemDirectory() {
+    constexpr wchar_t kName[] = L"Winapi::GetSystemDirectory";
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const UINT length = ::GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    VqBase::LastErrorKeeper keep;
+    if (length == 0 || length > MAX_PATH) {
+        Line(kError, L"[%s] GetSystemDirectoryW(): E(%08X)", kName, keep.Error());
+        return {};
+    }
+    Line(kInfo, L"[%s] GetSystemDirectoryW(): ok, \"%s\"", kName, buffer);
+    return std::wstring(buffer, length);
+}
+
+void SecurityInfo::LocalFreeDeleter::operator()(void* block) const { ::LocalFree(block); }
+
+DWORD GetSecurityInfo(HANDLE object, SecurityInfo* info) {
+    constexpr wchar_t kName[] = L"Winapi::GetSecurityInfo";
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    const DWORD result = ::GetSecurityInfo(object, SE_KERNEL_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                                           &dacl, nullptr, &descriptor);
+    VqBase::LastErrorKeeper keep;
+    if (result == ERROR_SUCCESS) {
+        info->Owner = owner;
+        info->Dacl = dacl;
+        info->Descriptor.reset(descriptor);
+        Line(kInfo, L"[%s] GetSecurityInfo(%016X): ok", kName, Low32(object));
+    } else {
+        if (descriptor)
+            ::LocalFree(descriptor);
+        Line(kError, L"[%s] GetSecurityInfo(%016X): E(%08X)", kName, Low32(object), result);
+    }
+    return result;
 }
 
 std::wstring HandlesToString(DWORD count, const HANDLE* handles) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace Winapi {
@@ -28,6 +29,22 @@ bool TerminateProcess(HANDLE process, UINT exitCode);
 SIZE_T VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info);
 // An unnamed, non-inheritable event.
 HANDLE CreateEvent(bool manualReset, bool initialState);
+// The system directory ("C:\\Windows\\System32"); empty on failure.
+std::wstring GetSystemDirectory();
+
+// The owner and DACL of a kernel object, read through its handle (which needs
+// READ_CONTROL). Owner and Dacl point into Descriptor; a null Dacl means the
+// object has none or a NULL DACL.
+struct SecurityInfo {
+    struct LocalFreeDeleter {
+        void operator()(void* block) const;
+    };
+    PSID Owner = nullptr;
+    PACL Dacl = nullptr;
+    std::unique_ptr<void, LocalFreeDeleter> Descriptor;
+};
+// 0 and the object's security, or the Win32 error.
+DWORD GetSecurityInfo(HANDLE object, SecurityInfo* info);
 
 // "N: {h1, h2}" with each handle's low 32 bits as 16 hexadecimal digits.
 std::wstring HandlesToString(DWORD count, const HANDLE* handles);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <random>
 #include <thread>
 
@@ -19,6 +21,17 @@ using testing::HasSubstr;
 using testing_support::TraceCapture;
 
 namespace {
+
+// The line number, as text, of the first line of the service's source that
+// holds fragment: the line an assertion there records.
+std::wstring ServiceSourceLine(const std::string& fragment) {
+    std::ifstream source(VQ_SERVICE_SOURCE);
+    std::string line;
+    for (int number = 1; std::getline(source, line); ++number)
+        if (line.find(fragment) != std::string::npos)
+            return std::to_wstring(number);
+    return L"not found";
+}
 
 // Opens one of the tool's events with the access the test needs.
 HANDLE OpenToolEvent(const std::wstring& name, DWORD access = EVENT_MODIFY_STATE | SYNCHRONIZE) {
@@ -83,7 +96,7 @@ TEST(Channel, MissingSectionRaisesTheAssertion) {
         EXPECT_EQ(error.GetCode(), 668u);
         EXPECT_EQ(error.PropertyMap[L"Function"], L"DiagService::SharedSection::SharedSection");
         EXPECT_EQ(error.PropertyMap[L"File"], L"ReRiruRuvazor");
-        EXPECT_EQ(error.PropertyMap[L"Line"], L"312");
+        EXPECT_EQ(error.PropertyMap[L"Line"], ServiceSourceLine("VQ_ASSERT(m_hMapping"));
     }
     EXPECT_TRUE(capture.Contains("E> [DiagService::SharedSection::SharedSection] assert( m_hMapping )"))
         << capture.Dump();
@@ -102,7 +115,7 @@ TEST(Channel, MissingWorkDoneEventRaisesTheAssertionAndClosesDoWork) {
     } catch (VqBase::CVqError& error) {
         EXPECT_EQ(error.GetCode(), 668u);
         EXPECT_EQ(error.PropertyMap[L"Function"], L"DiagService::Events::Events");
-        EXPECT_EQ(error.PropertyMap[L"Line"], L"333");
+        EXPECT_EQ(error.PropertyMap[L"Line"], ServiceSourceLine("VQ_ASSERT(m_WorkDone"));
     }
     EXPECT_TRUE(capture.Contains("E> [DiagService::Events::Events] assert( m_WorkDone )")) << capture.Dump();
     // Both service handles of the do-work event and of the section are closed

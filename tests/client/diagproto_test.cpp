@@ -109,12 +109,13 @@ TEST(DiagProto, FormattedReplyNamesEachPair) {
     EXPECT_THAT(text, HasSubstr(L"pair 2: key \"HKCU\\B\" file \"C:\\b.reg\" exit code 2 (0x00000002)\n"));
 }
 
-TEST(ChannelSetup, ObjectsGetADaclForSystemAdministratorsAndTheUserOnly) {
-    diagctl::OwnerOnlySecurity security(EVENT_ALL_ACCESS);
+TEST(ChannelSetup, ObjectsAreOwnedByAdministratorsWithADaclForSystemAndAdministratorsOnly) {
+    diagctl::ChannelSecurity security(EVENT_ALL_ACCESS);
     ASSERT_TRUE(security.Valid());
+    EXPECT_TRUE(IsWellKnownSid(security.Owner(), WinBuiltinAdministratorsSid));
     const ACL* acl = security.Dacl();
-    ASSERT_EQ(acl->AceCount, 3);
-    std::vector<bool> found(3, false);
+    ASSERT_EQ(acl->AceCount, 2);
+    std::vector<bool> found(2, false);
     for (DWORD i = 0; i < acl->AceCount; ++i) {
         void* ace = nullptr;
         ASSERT_TRUE(GetAce(const_cast<ACL*>(acl), i, &ace));
@@ -124,10 +125,8 @@ TEST(ChannelSetup, ObjectsGetADaclForSystemAdministratorsAndTheUserOnly) {
         const PSID sid = &allowed->SidStart;
         found[0] = found[0] || IsWellKnownSid(sid, WinLocalSystemSid);
         found[1] = found[1] || IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
-        found[2] = found[2] || (!IsWellKnownSid(sid, WinLocalSystemSid) && !IsWellKnownSid(sid, WinBuiltinAdministratorsSid) &&
-                                !IsWellKnownSid(sid, WinWorldSid));
     }
-    EXPECT_THAT(found, ElementsAre(true, true, true));
+    EXPECT_THAT(found, ElementsAre(true, true));
 }
 
 TEST(ChannelSetup, RefusesNamesThatExistAlready) {

@@ -1,10 +1,14 @@
 // A STOP that arrives while a request is being handled: the request gets a
 // bounded time to finish, the client gets a complete reply, and only then
-// does the service report STOPPED. The service runs from a directory of its
-// own where a stand-in reg.exe is found first.
+// does the service report STOPPED. These tests run the test build of the
+// service, whose launcher starts a stand-in reg.exe; the product's
+// executable always runs the system's reg.exe, even with another one beside
+// it.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "service_fixture.h"
@@ -15,19 +19,9 @@ using e2e::Diagctl;
 using e2e::InOrder;
 using e2e::ProcessResult;
 
-// The service's copy, next to the stand-in reg.exe (never in the build's bin
-// directory, where every other test would find it).
-std::wstring PrepareServiceDirectory() {
-    const std::wstring dir = e2e::FreshDirectory(L"vq-e2e-stop");
-    e2e::CopyInto(e2e::InBin(L"ReRiruRuvazor.exe"), dir + L"\\ReRiruRuvazor.exe");
-    e2e::CopyInto(e2e::InBin(L"VqError.dll"), dir + L"\\VqError.dll");
-    e2e::CopyInto(e2e::InBin(L"vq_fake_reg.exe"), dir + L"\\reg.exe");
-    return dir + L"\\ReRiruRuvazor.exe";
-}
-
 class StopDuringRequest : public e2e::ServiceFixture {
 protected:
-    StopDuringRequest() : e2e::ServiceFixture(PrepareServiceDirectory()) {}
+    StopDuringRequest() : e2e::ServiceFixture(e2e::InBin(L"vq_test_service.exe")) {}
 
     struct Outcome {
         diagproto::Reply Reply;
@@ -35,11 +29,14 @@ protected:
         ProcessResult Stop;
     };
 
-    // Posts an export of key and, once the service is handling it, stops
-    // the service.
-    Outcome ExportAndStop(const std::wstring& key) {
+    // Posts an export of the keys and, once the service is handling them,
+    // stops the service.
+    Outcome ExportAndStop(const std::vector<std::wstring>& keys) {
         Outcome outcome;
-        const auto request = diagproto::EncodeExport({{key, m_Trace.Directory() + L"\\out.reg"}});
+        std::vector<diagproto::ExportPair> pairs;
+        for (const std::wstring& key : keys)
+            pairs.push_back({key, m_Trace.Directory() + L"\\out" + std::to_wstring(pairs.size()) + L".reg"});
+        const auto request = diagproto::EncodeExport(pairs);
         std::thread client([&] {
             outcome.Posted = m_Channel->Post(request, 60000);
             outcome.Reply = m_Channel->Reply();
@@ -53,7 +50,7 @@ protected:
 
 TEST_F(StopDuringRequest, ARequestThatEndsWithinTheGraceTimeIsCompletedFirst) {
     Start();
-    const Outcome outcome = ExportAndStop(L"sleep:1500");
+    const Outcome outcome = ExportAndStop({L"sleep:1500"});
     ASSERT_EQ(outcome.Posted, diagctl::PostResult::Replied);
     EXPECT_EQ(outcome.Reply.ResultCode, 0);
     EXPECT_EQ(outcome.Reply.Values, (std::vector<std::uint32_t>{7}));
@@ -73,13 +70,13 @@ TEST_F(StopDuringRequest, ARequestThatEndsWithinTheGraceTimeIsCompletedFirst) {
     EXPECT_EQ(e2e::FindLine(lines, "aborting"), -1) << Log();
 }
 
-TEST_F(StopDuringRequest, AHangingExportIsAbortedWithin5SecondsAndReportedAs995) {
+TEST_F(StopDuringRequest, AtTheBoundAHangingExportIs995AndAFinishedOneKeepsItsCode) {
     Start();
-    const Outcome outcome = ExportAndStop(L"hang");
+    const Outcome outcome = ExportAndStop({L"sleep:200", L"hang"});
     ASSERT_EQ(outcome.Posted, diagctl::PostResult::Replied);
     EXPECT_EQ(outcome.Reply.ResultCode, 995);
-    EXPECT_EQ(outcome.Reply.DataSize, 4);
-    EXPECT_EQ(outcome.Reply.Values, (std::vector<std::uint32_t>{995}));
+    EXPECT_EQ(outcome.Reply.DataSize, 8);
+    EXPECT_EQ(outcome.Reply.Values, (std::vector<std::uint32_t>{7, 995}));
     EXPECT_EQ(outcome.Stop.ExitCode, 0u) << outcome.Stop.Output;
     EXPECT_GE(outcome.Stop.ElapsedMs, 4500u);
     EXPECT_LT(outcome.Stop.ElapsedMs, 9000u);
@@ -92,6 +89,36 @@ TEST_F(StopDuringRequest, AHangingExportIsAbortedWithin5SecondsAndReportedAs995)
                                           "STOP_PENDING): ok", "aborting", "SetEvent(",
                                           "[DiagService::Stop] ExitCode: 0 (00000000)", "STOPPED): ok"}))
         << Log();
+}
+
+// The product's executable in a directory of its own with a stand-in
+// reg.exe beside it: the one from the system directory runs all the same.
+std::wstring PlantedServiceDirectory() {
+    const std::wstring dir = e2e::FreshDirectory(L"vq-e2e-planted");
+    e2e::CopyInto(e2e::InBin(L"ReRiruRuvazor.exe"), dir + L"\\ReRiruRuvazor.exe");
+    e2e::CopyInto(e2e::InBin(L"vq_fake_reg.exe"), dir + L"\\reg.exe");
+    return dir + L"\\ReRiruRuvazor.exe";
+}
+
+class PlantedRegExe : public e2e::ServiceFixture {
+protected:
+    PlantedRegExe() : e2e::ServiceFixture(PlantedServiceDirectory()) {}
+};
+
+TEST_F(PlantedRegExe, IsNeverRunInsteadOfTheSystemsOwn) {
+    Start();
+    const std::wstring file = m_Trace.Directory() + L"\\planted.reg";
+    const diagproto::Reply reply = Post(diagproto::EncodeExport({{L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\vqcc0", file}}));
+    EXPECT_EQ(reply.ResultCode, 0);
+    EXPECT_EQ(reply.Values, (std::vector<std::uint32_t>{0}));
+    // Only the real reg.exe writes the file; the stand-in writes nothing.
+    std::ifstream exported(std::string(file.begin(), file.end()), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(exported)), std::istreambuf_iterator<char>());
+    ASSERT_GE(bytes.size(), 2u) << Log();
+    EXPECT_EQ(bytes.substr(0, 2), std::string("\xFF\xFE"));
+    EXPECT_TRUE(m_Trace.WaitFor("CreateProcessW(reg.exe export")) << Log();
+    Post(diagproto::EncodeQuit());
+    Stopped();
 }
 
 }  // namespace
