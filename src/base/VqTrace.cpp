@@ -6,6 +6,7 @@
 #include "base/VqTraceRecord.h"
 
 #include <cstdio>
+#include <iterator>
 #include <optional>
 
 namespace VqBase {
@@ -89,10 +90,42 @@ HANDLE CTraceImpl::FileMutex(const std::wstring& path) {
     ExclusiveLock lock(m_MutexLock);
     if (m_MutexPath != path) {
         if (m_FileMutex) ::CloseHandle(m_FileMutex);
-        m_FileMutex = CreateFileMutex(path);
+        bool local = false;
+        m_FileMutex = CreateFileMutex(path, &local);
         m_MutexPath = path;
+        // Traced by Output once the record is out: a trace line from here
+        // would wait for the locks this record holds.
+        if (local) m_MutexFallback = true;
     }
     return m_FileMutex;
+}
+
+bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append) {
+    const std::wstring& path = m_Config.m_FilePath;
+    std::wstring expected;
+    {
+        // The path changes only in Reload, which no output overlaps.
+        ExclusiveLock lock(m_MutexLock);
+        if (m_ExpectedFor != path) {
+            m_ExpectedPath = ExpectedFinalPath(path.c_str());
+            m_ExpectedFor = path;
+        }
+        expected = m_ExpectedPath;
+    }
+    const CTraceFile::Result result = file.Open(path.c_str(), common, append, expected);
+    if (result == CTraceFile::Opened) return true;
+    // Reported once per kind, through the debugger only: the file sink is the
+    // one that failed, and a line per record would flood the others.
+    std::atomic<bool>& reported = result == CTraceFile::Refused ? m_RefusalReported : m_OpenFailureReported;
+    if (!reported.exchange(true)) {
+        std::wstring note = L"W> Trace file \"" + path + L"\" " +
+                            (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + file.Problem() + L"\n";
+        char narrow[2 * kTracePathChars] = {};
+        ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow, sizeof(narrow) - 1, nullptr,
+                              nullptr);
+        ::OutputDebugStringA(narrow);
+    }
+    return false;
 }
 
 bool CTraceImpl::IsEnabled() {
@@ -188,8 +221,8 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
         if (params & TP_FILE) {
             const bool common = m_Config.m_CommonFileFlag.load() != 0;
             CTraceFile file;
-            if (file.Open(m_Config.m_FilePath.c_str(), common, true)) {
-                CFileWriteGuard serialise(common ? FileMutex(m_Config.m_FilePath) : nullptr);
+            if (OpenFile(file, common, true)) {
+                CFileWriteGuard serialise(common ? FileMutex(m_Config.m_FilePath) : nullptr, m_MutexSquatted);
                 file.Write(record, size);
             }
         }
@@ -201,6 +234,11 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
         ::OutputDebugStringA(kBreakNote);
     }
     if (auto* sink = m_RecordSink.load()) sink->OnRecord(level, record, size);
+    if (m_MutexFallback.exchange(false) && IsLevelEnabled(TL_WARNING)) {
+        constexpr wchar_t kNote[] =
+            L"[VqBase::CTraceImpl::FileMutex] Global\\VqTraceFile mutex not available: using a session-local one";
+        OutputWide(TL_WARNING, kNote, std::size(kNote) - 1);
+    }
 }
 
 CVqTrace::CVqTrace(const wchar_t* name, TraceLocation location, TraceImplFactory factory) {

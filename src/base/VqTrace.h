@@ -12,6 +12,8 @@
 
 namespace VqBase {
 
+class CTraceFile;
+
 // Trace levels: one bit each.
 enum : DWORD {
     TL_INFO = 2,
@@ -156,6 +158,9 @@ private:
     // The named mutex that orders the writes of all processes to a common
     // file, made once per path.
     HANDLE FileMutex(const std::wstring& path);
+    // Opens and checks the log file; a file that cannot be opened or fails
+    // the checks is reported once through the debugger.
+    bool OpenFile(CTraceFile& file, bool common, bool append);
 
     // "[name] ", made once from m_Name.
     std::string m_NameField;
@@ -166,6 +171,13 @@ private:
     SRWLOCK m_MutexLock = SRWLOCK_INIT;
     std::wstring m_MutexPath;
     HANDLE m_FileMutex = nullptr;
+    std::atomic<bool> m_MutexSquatted{false};
+    std::atomic<bool> m_MutexFallback{false};
+    // Guarded by m_MutexLock: the final path the log file must have.
+    std::wstring m_ExpectedFor;
+    std::wstring m_ExpectedPath;
+    std::atomic<bool> m_RefusalReported{false};
+    std::atomic<bool> m_OpenFailureReported{false};
 };
 
 // Builds the implementation of a CVqTrace; tests pass one that fails.

@@ -2,6 +2,8 @@
 // file path.
 #include "base/VqTrace.h"
 
+#include <algorithm>
+
 namespace VqBase {
 
 namespace {
@@ -114,8 +116,14 @@ std::wstring AppendLogExtension(std::wstring base) {
 
 std::wstring ComposeFilePath(const std::wstring& name, DWORD commonFlag, const std::wstring& commonFileName,
                              const std::optional<std::wstring>& tracePath) {
-    if (commonFlag != 0 && !commonFileName.empty()) return commonFileName;
-    std::wstring path = tracePath ? *tracePath : GetTempDirectory();
+    // Windows takes "/" for "\\" everywhere; the path is kept in one form, so
+    // that its root is found and the final-path check compares like with like.
+    auto normalised = [](std::wstring path) {
+        std::replace(path.begin(), path.end(), L'/', L'\\');
+        return path;
+    };
+    if (commonFlag != 0 && !commonFileName.empty()) return normalised(commonFileName);
+    std::wstring path = normalised(tracePath ? *tracePath : GetTempDirectory());
     if (path.empty() || path.back() != L'\\') path += L'\\';
     path += AppendLogExtension(commonFlag != 0 ? L"VqTrace" : name);
     return path;

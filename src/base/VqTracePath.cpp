@@ -117,11 +117,12 @@ bool CreatePath(const wchar_t* path) {
 
     wchar_t copy[kTracePathChars] = {};
     // The root (a drive, or the server of a network path) is never created.
-    const wchar_t* root = path[0] == L'\\' ? (length > 3 ? std::wcschr(path + 3, L'\\') : nullptr)
-                                            : std::wcschr(path, L'\\');
+    // Either separator ends the root, as everywhere else in a path.
+    const wchar_t* root = IsSeparator(path[0]) ? (length > 3 ? std::wcspbrk(path + 3, L"\\/") : nullptr)
+                                               : std::wcspbrk(path, L"\\/");
     if (!root) return false;
     size_t pos = static_cast<size_t>(root - path) + 1;
-    std::wmemcpy(copy, path, pos);
+    for (size_t i = 0; i < pos; ++i) copy[i] = path[i] == L'/' ? L'\\' : path[i];
 
     DirectorySecurity security;
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security.Get(), TRUE};

@@ -3,6 +3,7 @@
 // hexadecimal dump, and the scoped log file handle.
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -98,31 +99,54 @@ inline constexpr char kSeparator[] =
     "\r\n********************************************************************\r\n\r\n";
 inline constexpr char kBreakNote[] = "W> A break is requested after last output, but ommitted in release.\n";
 
-// A log file handle for one record or one preparation step.
+// The path a log file's handle must report as its final path: the full path
+// with long names, without the "\\?\" prefix. Computed once per path.
+std::wstring ExpectedFinalPath(const wchar_t* path);
+
+// A log file handle for one record or one preparation step. The log
+// directory may be writable by others, so the file is opened without
+// following a link at its last component and checked on the handle before a
+// byte is written: a plain file with one link whose final path is the
+// expected one, so that a planted link or junction is never written through.
 class CTraceFile {
 public:
+    enum Result { Opened, NotOpened, Refused };
+
     CTraceFile() = default;
     ~CTraceFile();
     CTraceFile(const CTraceFile&) = delete;
     CTraceFile& operator=(const CTraceFile&) = delete;
 
     // Opens for appending; a file that is neither common nor appended is
-    // emptied. Creates missing directories and tries once more.
-    bool Open(const wchar_t* path, bool common, bool append);
+    // emptied once it has passed the checks. Creates missing directories and
+    // tries once more. expected: ExpectedFinalPath(path), or empty to have it
+    // computed here.
+    Result Open(const wchar_t* path, bool common, bool append, const std::wstring& expected = {});
     void Write(const void* bytes, size_t size) const;
     bool IsOpen() const { return m_Handle != INVALID_HANDLE_VALUE; }
+    // Why the last Open did not give a handle.
+    const std::wstring& Problem() const { return m_Problem; }
 
 private:
+    // Empty when the open handle may be written, else the reason.
+    std::wstring Check(const std::wstring& expected) const;
+    void Close();
+
     HANDLE m_Handle = INVALID_HANDLE_VALUE;
+    std::wstring m_Problem;
 };
 
 // Orders the writes to log files. Wine appends by looking up the end of the
 // file and then writing there, so two writers can land on the same place:
 // the writes of one process take turns, and those of several processes to a
-// common file take a named mutex (null: none).
+// common file take a named mutex (null: none). Anyone may create and hold
+// that mutex, so a record waits for it at most kFileMutexWaitMs; after such
+// a time-out (squatted set) records do not wait at all until the mutex is
+// had again, so that nothing is held up and nothing is lost.
+inline constexpr DWORD kFileMutexWaitMs = 50;
 class CFileWriteGuard {
 public:
-    explicit CFileWriteGuard(HANDLE mutex);
+    CFileWriteGuard(HANDLE mutex, std::atomic<bool>& squatted);
     ~CFileWriteGuard();
     CFileWriteGuard(const CFileWriteGuard&) = delete;
     CFileWriteGuard& operator=(const CFileWriteGuard&) = delete;
@@ -132,7 +156,8 @@ private:
     bool m_Owned = false;
 };
 
-// The mutex shared by every process that writes the file at path.
-HANDLE CreateFileMutex(const std::wstring& path);
+// The mutex shared by every process that writes the file at path: a global
+// name, or a session-local one (local set) when the global one cannot be had.
+HANDLE CreateFileMutex(const std::wstring& path, bool* local = nullptr);
 
 }  // namespace VqBase
