@@ -382,3 +382,80 @@ TEST(ExportStop, AbortWithPairsWaitingStartsNoneOfThem) {
     // pair only if the stop were not honoured.
     EXPECT_EQ(launcher.Starts(), 64u);
 }
+
+namespace {
+
+// The tool's three objects by hand, for a section whose pages are only
+// reserved.
+struct ReservedChannel {
+    ReservedChannel() : Names(diagctl::PrefixedChannelNames(channel_test::UniqueName(L"reserved"))) {
+        Section = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0, 64 * 1024,
+                                     Names.Section.c_str());
+        DoWork = CreateEventW(nullptr, FALSE, FALSE, Names.DoWork.c_str());
+        WorkDone = CreateEventW(nullptr, FALSE, FALSE, Names.WorkDone.c_str());
+        View = MapViewOfFile(Section, FILE_MAP_WRITE, 0, 0, 0);
+    }
+    ~ReservedChannel() {
+        UnmapViewOfFile(View);
+        for (HANDLE handle : {WorkDone, DoWork, Section})
+            CloseHandle(handle);
+    }
+    diagctl::ChannelNames Names;
+    HANDLE Section, DoWork, WorkDone;
+    void* View;
+};
+
+}  // namespace
+
+TEST(ExportBounds, ARequestRewrittenWhileItsExportsStartRunsWhatWasChecked) {
+    // The launcher rewrites the section at its first start, as a tool could
+    // at any moment; every later start must still get the original strings.
+    constexpr size_t kPairs = 20;
+    Harness* self = nullptr;
+    std::vector<std::wstring> commandLines;
+    Harness harness(diagctl::kDefaultSectionSize, [&](wchar_t* commandLine, PROCESS_INFORMATION*) {
+        if (commandLines.empty())
+            std::memset(self->Bytes() + sizeof(WorkItem), 0x41, self->Tool->Size() - sizeof(WorkItem));
+        commandLines.emplace_back(commandLine);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return false;
+    });
+    self = &harness;
+    const auto pairs = NumberedPairs(kPairs);
+    harness.Write(diagproto::EncodeExport(pairs));
+    EXPECT_TRUE(harness.Service->MainLogic());
+    ASSERT_EQ(commandLines.size(), kPairs);
+    for (size_t i = 0; i < kPairs; ++i)
+        EXPECT_EQ(commandLines[i], DiagService::ExportCommandLine({pairs[i].Key.c_str(), pairs[i].File.c_str()}));
+    const diagproto::Reply reply = harness.Reply();
+    EXPECT_EQ(reply.ResultCode, static_cast<std::int32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(reply.Values, std::vector<std::uint32_t>(kPairs, ERROR_FILE_NOT_FOUND));
+}
+
+TEST(ExportBounds, OnlyTheCommittedPartOfTheViewIsRead) {
+    ReservedChannel tool;
+    ASSERT_TRUE(tool.View != nullptr);
+    DiagService service(channel_test::ServiceNames(tool.Names), channel_test::FailingLauncher());
+    // Nothing committed: not even the request kind can be read.
+    EXPECT_FALSE(service.MainLogic());
+    EXPECT_EQ(service.LastResult(), 13);
+
+    // One committed page holding a list that runs into the reserved rest.
+    ASSERT_TRUE(VirtualAlloc(tool.View, 4096, MEM_COMMIT, PAGE_READWRITE));
+    auto* bytes = static_cast<std::uint8_t*>(tool.View);
+    std::memset(bytes, 0x41, 4096);
+    const std::int32_t header[2] = {1, 0};
+    std::memcpy(bytes, header, sizeof(header));
+    EXPECT_FALSE(service.MainLogic());
+    EXPECT_EQ(static_cast<WorkItem*>(tool.View)->WorkType, 13);
+}
+
+TEST(ExportBounds, ControlCharactersOfAKeyCannotForgeTraceLines) {
+    TraceCapture capture;
+    Harness harness(diagctl::kDefaultSectionSize, channel_test::FailingLauncher());
+    harness.Write(diagproto::EncodeExport({{L"HKCU\\A\r\n[forged] line\x7F", L"C:\\a\tb.reg"}}));
+    harness.Service->MainLogic();
+    for (const std::string& line : capture.Lines())
+        EXPECT_EQ(line.find_first_of("\r\n\t\x7F"), std::string::npos) << line;
+    EXPECT_TRUE(capture.Contains("{\"HKCU\\A\\x0D\\x0A[forged] line\\x7F\", \"C:\\a\\x09b.reg\"}")) << capture.Dump();
+}

@@ -273,6 +273,13 @@ TEST_F(Wrappers, CreateProcessLogsTheApplicationNameWithoutCommandLine) {
     EXPECT_FALSE(Winapi::CreateProcess(nullptr, nullptr, nullptr, nullptr, false, 0, nullptr, nullptr, &startup, &info));
     EXPECT_EQ(Winapi::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::CreateProcess] CreateProcessW(): ");
+
+    // Control characters of a command line are escaped: one call, one line.
+    capture.Clear();
+    wchar_t forged[] = L"C:\\h3-missing\\tool.exe\r\nE> forged";
+    EXPECT_FALSE(Winapi::CreateProcess(nullptr, forged, nullptr, nullptr, false, 0, nullptr, nullptr, &startup, &info));
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::CreateProcess] CreateProcessW(C:\\h3-missing\\tool.exe\\x0D\\x0AE> forged): ");
 }
 
 TEST_F(Wrappers, TerminateProcess) {

@@ -1,6 +1,12 @@
 // The service's life under the service control manager, seen from outside:
 // its reports, its exit codes and its trace.
+#include <windows.h>
+
+#include <sddl.h>
+
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include <fstream>
 
@@ -172,6 +178,47 @@ TEST_F(ServiceLife, ExtraStartParametersAreRefusedWith160) {
                                 "[DiagService::Stop] ExitCode: 160 (000000A0)"}))
         << Log();
     EXPECT_EQ(e2e::FindLine(lines, "RUNNING"), -1) << Log();
+}
+
+// Anyone may create the channel's names first; a channel that others may
+// change is refused before any request is read.
+TEST_F(ServiceLife, AChannelThatEveryoneMayWriteIsRefusedWith5) {
+    m_Channel.reset();
+    const diagctl::ChannelNames names = diagctl::ProductChannelNames();
+    PSECURITY_DESCRIPTOR open = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;BA)(A;;GA;;;WD)", SDDL_REVISION_1,
+                                                                     &open, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), open, FALSE};
+    const HANDLE objects[] = {
+        CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, 65536, names.Section.c_str()),
+        CreateEventW(&attributes, FALSE, FALSE, names.DoWork.c_str()),
+        CreateEventW(&attributes, FALSE, FALSE, names.WorkDone.c_str())};
+    LocalFree(open);
+    for (HANDLE object : objects)
+        ASSERT_NE(object, nullptr);
+    // A request already waits: it must never be carried out.
+    void* view = MapViewOfFile(objects[0], FILE_MAP_WRITE, 0, 0, 0);
+    const auto request = diagproto::EncodeExport({{L"HKLM\\Software\\Wine", m_Trace.Directory() + L"\\x.reg"}});
+    std::memcpy(view, request.data(), request.size());
+    SetEvent(objects[1]);
+
+    Diagctl(L"start");
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(e2e::WaitStopped(status)) << Log();
+    EXPECT_EQ(status.dwWin32ExitCode, 5u);
+    EXPECT_EQ(status.dwServiceSpecificExitCode, 0xFFFFFFFFu);
+    ASSERT_TRUE(m_Trace.WaitFor("IsSystem(): Deny")) << Log();
+    const auto lines = m_Trace.Lines();
+    EXPECT_TRUE(InOrder(lines, {"E> [DiagService::CheckAccess::IsSystem] \"Global\\{DBEC3D35-8097-4FA7-BD48-ED5330D86466}"
+                                "\": S-1-1-0 may write",
+                                "[DiagService::CheckAccess::Do] IsSystem(): Deny",
+                                "[DiagService::Stop] ExitCode: 5 (00000005)"}))
+        << Log();
+    EXPECT_EQ(e2e::FindLine(lines, "RUNNING"), -1) << Log();
+    EXPECT_EQ(e2e::FindLine(lines, "CreateProcessW"), -1) << Log();
+    UnmapViewOfFile(view);
+    for (HANDLE object : objects)
+        CloseHandle(object);
 }
 
 }  // namespace

@@ -91,6 +91,29 @@ TEST_F(StopDuringRequest, AtTheBoundAHangingExportIs995AndAFinishedOneKeepsItsCo
         << Log();
 }
 
+// A second do-work signal while a request runs is taken back, so the reply
+// is not read as the next request.
+TEST_F(StopDuringRequest, ASecondSignalDuringARequestGivesOneReplyAndTheServiceGoesOn) {
+    Start();
+    const HANDLE doWork = OpenEventW(EVENT_MODIFY_STATE, FALSE, diagctl::ProductChannelNames().DoWork.c_str());
+    ASSERT_NE(doWork, nullptr);
+    diagproto::Reply reply;
+    std::thread client([&] { reply = Post(diagproto::EncodeExport({{L"sleep:500", m_Trace.Directory() + L"\\a.reg"}})); });
+    EXPECT_TRUE(m_Trace.WaitFor("CreateProcessW(reg.exe export")) << Log();
+    SetEvent(doWork);
+    client.join();
+    CloseHandle(doWork);
+    EXPECT_EQ(reply.ResultCode, 0);
+    EXPECT_EQ(reply.Values, (std::vector<std::uint32_t>{7}));
+    Sleep(300);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(e2e::QueryStatus(status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(e2e::FindLine(m_Trace.Lines(), "Work requested again during the request: ignored") >= 0, true) << Log();
+    EXPECT_EQ(Post(diagproto::EncodeQuit()).ResultCode, 0);
+    EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
+}
+
 // The product's executable in a directory of its own with a stand-in
 // reg.exe beside it: the one from the system directory runs all the same.
 std::wstring PlantedServiceDirectory() {
