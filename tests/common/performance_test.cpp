@@ -9,6 +9,8 @@
 
 using testing_support::TraceCapture;
 
+std::int64_t FrequencySeenByALateLinkedStatic();
+
 namespace {
 
 // Built in this unit's ordinary static initialisation, which must come after
@@ -42,6 +44,7 @@ std::string Milliseconds(double value) {
 TEST(ScopeTimer, FrequencyIsReadBeforeOtherStatics) {
     EXPECT_GT(g_SeenAtStartup.value, 0);
     EXPECT_EQ(g_SeenAtStartup.value, performance::code_execution::get_counter_frequency());
+    EXPECT_EQ(FrequencySeenByALateLinkedStatic(), performance::code_execution::get_counter_frequency());
     EXPECT_EQ(performance::counter_frequency(), performance::code_execution::get_counter_frequency());
 }
 

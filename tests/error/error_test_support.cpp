@@ -74,8 +74,12 @@ DWORD RunChild(const wchar_t* test, const std::wstring& exe) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
+    // A copy elsewhere runs in its own folder: the module search includes the
+    // current directory, which must not hand it what its folder lacks.
+    std::wstring directory;
+    if (!exe.empty()) directory = exe.substr(0, exe.find_last_of(L"\\/"));
     const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        nullptr, &startup, &process);
+                                        directory.empty() ? nullptr : directory.c_str(), &startup, &process);
     SetEnvironmentVariableW(kChildVariable, nullptr);
     if (!started) return ~0u;
 
