@@ -138,6 +138,12 @@ public:
     void Run(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler);
     // The body of ControlHandler.
     void OnControl(DWORD code);
+    // Where errors stop on the platform's threads (the service thread and the
+    // control handler): runs body; an error object or exception that leaves
+    // it is traced at TL_ERROR under function (the object's dump) and
+    // answered with its code (ERROR_INTERNAL_ERROR for anything else); 0 when
+    // nothing escaped.
+    static DWORD Guard(const wchar_t* function, const std::function<void()>& body) noexcept;
     // After the dispatcher has returned: waits until the service thread has
     // left Run. False when it never will, because a stop left it waiting for
     // work; the channel must then stay open until the process ends.

@@ -77,6 +77,23 @@ bool DiagService::Stop(const ExitCode& exitCode) {
     return m_Status.Update(SERVICE_STOPPED);
 }
 
+// --- where errors stop ---
+
+DWORD DiagService::Guard(const wchar_t* function, const std::function<void()>& body) noexcept {
+    try {
+        body();
+        return ERROR_SUCCESS;
+    } catch (VqBase::CVqError& error) {
+        GetTrace().TraceW(TL_ERROR, L"[%s] %s", function, error.GetDump());
+        return error.GetCode() != ERROR_SUCCESS ? error.GetCode() : DWORD{ERROR_INTERNAL_ERROR};
+    } catch (const std::exception& error) {
+        GetTrace().TraceW(TL_ERROR, L"[%s] %S", function, error.what());
+    } catch (...) {
+        GetTrace().TraceW(TL_ERROR, L"[%s] unknown exception", function);
+    }
+    return ERROR_INTERNAL_ERROR;
+}
+
 // --- service main routine ---
 
 void DiagService::Run(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler) {
@@ -86,15 +103,9 @@ void DiagService::Run(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler) {
     }
     // An error object must not leave the service thread: it would end the
     // process without a STOPPED report.
-    try {
-        RunSteps(argc, argv, handler);
-    } catch (VqBase::CVqError& error) {
-        GetTrace().TraceW(TL_ERROR, L"[%s] %s", L"DiagService::ServiceMain", error.GetDump());
-        EndLoop({error.GetCode(), kOtherwise});
-    } catch (const std::exception& error) {
-        GetTrace().TraceW(TL_ERROR, L"[%s] %S", L"DiagService::ServiceMain", error.what());
-        EndLoop({ERROR_INTERNAL_ERROR, kOtherwise});
-    }
+    const DWORD escaped = Guard(L"DiagService::ServiceMain", [&] { RunSteps(argc, argv, handler); });
+    if (escaped != ERROR_SUCCESS)
+        EndLoop({escaped, kOtherwise});
     std::lock_guard lock(m_LoopLock);
     if (m_LoopState != LoopState::Abandoned)
         m_LoopState = LoopState::Ended;

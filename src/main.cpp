@@ -66,18 +66,9 @@ void WINAPI DiagService::ServiceMain(DWORD argc, LPWSTR* argv) {
 }
 
 void WINAPI DiagService::ControlHandler(DWORD code) {
-    // The handler is called by the platform; nothing may leave it, and what
-    // reaches it is traced as on the service thread.
-    constexpr wchar_t kFunction[] = L"DiagService::ControlHandler";
-    try {
-        Instance().OnControl(code);
-    } catch (VqBase::CVqError& error) {
-        GetTrace().TraceW(TL_ERROR, L"[%s] %s", kFunction, error.GetDump());
-    } catch (const std::exception& error) {
-        GetTrace().TraceW(TL_ERROR, L"[%s] %S", kFunction, error.what());
-    } catch (...) {
-        GetTrace().TraceW(TL_ERROR, L"[%s] unknown exception", kFunction);
-    }
+    // Called by the platform: nothing may leave it, and what reaches it is
+    // traced as on the service thread.
+    Guard(L"DiagService::ControlHandler", [code] { Instance().OnControl(code); });
 }
 
 bool DiagService::StartDispatcher() {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ReRiruRuvazor.h"
+#include "base/VqError.h"
 #include "base/VqTrace.h"
 #include "trace_capture.h"
 
@@ -156,6 +157,19 @@ TEST_F(Lifecycle, OutsideTheServiceControlManagerTheRegistrationFailsWith1063) {
 
 TEST_F(Lifecycle, WithoutAServiceThreadThereIsNothingToWaitFor) {
     EXPECT_TRUE(m_Service->WaitForServiceThread(0));
+}
+
+TEST(ErrorBoundary, WhatReachesTheControlHandlerOrTheServiceThreadIsTracedWithItsCode) {
+    TraceCapture capture;
+    const DWORD code = DiagService::Guard(L"DiagService::ControlHandler", [] {
+        VqBase::ThrowError(VqBase::ErrorCode(ERROR_INVALID_DATA), L"lifecycle", 1, L"thrower");
+    });
+    EXPECT_EQ(code, static_cast<DWORD>(ERROR_INVALID_DATA));
+    EXPECT_TRUE(capture.Contains("E> [DiagService::ControlHandler] ", TL_ERROR)) << capture.Dump();
+    EXPECT_TRUE(capture.Contains("thrower", TL_ERROR)) << capture.Dump();
+
+    EXPECT_EQ(DiagService::Guard(L"f", [] { throw 1; }), static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+    EXPECT_EQ(DiagService::Guard(L"f", [] {}), 0u);
 }
 
 }  // namespace
