@@ -50,6 +50,21 @@ TEST(TraceChild, DISABLED_DebuggerSink) {
     Trace(impl, TL_ERROR | TL_WARNING, L"[%s] two bits", L"child");
 }
 
+// A log file that cannot be had: below a file instead of a directory, then
+// a hard link in its place. Each kind is reported once.
+TEST(TraceChild, DISABLED_FileProblemsReportedOnce) {
+    TempDir dir;
+    WriteBytes(dir / L"plain", "x");
+    CTraceImpl impl(L"FileProblems", MissingLocation());
+    impl.m_Config.m_FilePath = dir / L"plain\\sub\\f.log";
+    impl.m_Config.Publish(TL_INFO, TP_FILE, 0, 0xFFFFFFFF);
+    for (int i = 0; i < 3; ++i) Trace(impl, TL_INFO, L"[%s] lost %d", L"child", i);
+    WriteBytes(dir / L"target", "x");
+    ::CreateHardLinkW((dir / L"linked.log").c_str(), (dir / L"target").c_str(), nullptr);
+    impl.m_Config.m_FilePath = dir / L"linked.log";
+    for (int i = 0; i < 3; ++i) Trace(impl, TL_INFO, L"[%s] refused %d", L"child", i);
+}
+
 // Two threads race on the first GetTrace() of the process.
 TEST(TraceChild, DISABLED_SingletonRace) {
     std::latch start(2);

@@ -89,3 +89,15 @@ TEST(TraceHostileLog, ATracePathWithForwardSlashesCreatesItsDirectories) {
     Trace(impl, TL_INFO, L"[%s] here", L"f");
     EXPECT_EQ(ReadBytes(dir / L"a\\b\\Slashed.log"), "[f] here\r\n");
 }
+
+TEST(TraceHostileLog, AFileThatCannotBeHadIsReportedOnceThroughTheDebugger) {
+    const ChildResult child = RunChild(L"FileProblemsReportedOnce", true);
+    EXPECT_EQ(child.exitCode, 0u);
+    size_t notWritten = 0, refused = 0;
+    for (const auto& s : child.debugStrings) {
+        notWritten += s.find("not written: cannot create the directories") != std::string::npos;
+        refused += s.find("linked.log\" refused: 2 links") != std::string::npos;
+    }
+    EXPECT_EQ(notWritten, 1u);
+    EXPECT_EQ(refused, 1u);
+}
