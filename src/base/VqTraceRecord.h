@@ -156,6 +156,9 @@ private:
     bool m_Owned = false;
 };
 
+// "<space>VqTraceFile-<hash of the upper-case path>".
+std::wstring FileMutexName(const std::wstring& path, const wchar_t* space);
+
 // The mutex shared by every process that writes the file at path: a global
 // name, or a session-local one (local set) when the global one cannot be had.
 HANDLE CreateFileMutex(const std::wstring& path, bool* local = nullptr);

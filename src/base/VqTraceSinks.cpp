@@ -132,7 +132,7 @@ CFileWriteGuard::~CFileWriteGuard() {
     ::ReleaseSRWLockExclusive(&g_FileWriteLock);
 }
 
-HANDLE CreateFileMutex(const std::wstring& path, bool* local) {
+std::wstring FileMutexName(const std::wstring& path, const wchar_t* space) {
     // Object names cannot hold the path itself: a hash of its upper-case
     // form names the file.
     std::wstring upper = path;
@@ -142,10 +142,14 @@ HANDLE CreateFileMutex(const std::wstring& path, bool* local) {
     unsigned long long hash = 14695981039346656037ull;
     for (wchar_t c : upper) hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ull;
     wchar_t name[64];
+    _snwprintf(name, 63, L"%sVqTraceFile-%016llX", space, hash);
+    name[63] = L'\0';
+    return name;
+}
+
+HANDLE CreateFileMutex(const std::wstring& path, bool* local) {
     for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
-        _snwprintf(name, 63, L"%sVqTraceFile-%016llX", space, hash);
-        name[63] = L'\0';
-        if (HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name)) return mutex;
+        if (HANDLE mutex = ::CreateMutexW(nullptr, FALSE, FileMutexName(path, space).c_str())) return mutex;
         if (local) *local = true;
     }
     return nullptr;

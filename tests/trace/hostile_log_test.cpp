@@ -101,3 +101,31 @@ TEST(TraceHostileLog, AFileThatCannotBeHadIsReportedOnceThroughTheDebugger) {
     EXPECT_EQ(notWritten, 1u);
     EXPECT_EQ(refused, 1u);
 }
+
+TEST(TraceHostileLog, AGlobalMutexNameTakenByOthersFallsBackWithOneWarning) {
+    TempDir dir;
+    TestKey key;
+    const std::wstring file = dir / L"fallback.log";
+    FileConfig(key, L"Fallback", dir.Path(), TP_FILE);
+    key.SetNumber(L"Fallback", L"CommonFileFlag", 1);
+    key.SetString(L"Fallback", L"CommonFileName", file);
+    // An empty DACL: nobody may open the squatter's object.
+    SECURITY_DESCRIPTOR closed{};
+    ACL empty{};
+    ::InitializeSecurityDescriptor(&closed, SECURITY_DESCRIPTOR_REVISION);
+    ::InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+    ::SetSecurityDescriptorDacl(&closed, TRUE, &empty, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &closed, FALSE};
+    const HANDLE squatted = ::CreateMutexW(&attributes, FALSE, FileMutexName(file, L"Global\\").c_str());
+    ASSERT_NE(squatted, nullptr);
+    {
+        CTraceImpl impl(L"Fallback", key.Location());
+        for (int i = 0; i < 3; ++i) Trace(impl, TL_INFO, L"[%s] %i", L"f", i);
+    }
+    ::CloseHandle(squatted);
+    const auto lines = Lines(ReadBytes(file));
+    size_t warnings = 0;
+    for (const auto& line : lines) warnings += line.find("W> [VqBase::CTraceImpl::FileMutex]") != std::string::npos;
+    EXPECT_EQ(warnings, 1u) << ReadBytes(file);
+    EXPECT_EQ(lines.size(), 4u) << ReadBytes(file);
+}
