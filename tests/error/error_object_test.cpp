@@ -158,7 +158,7 @@ TEST(Assertion, WritesOneRecordAndThrows668WithThePosition) {
     int count = 3;
     int expectedLine = 0;
     try {
-        expectedLine = __LINE__; VQ_ASSERT((count > 5) && &count, L"tests::assertion", L"tests\\error");
+        expectedLine = __LINE__; VQ_ASSERT((count > 5) && (count & 1), L"tests::assertion", L"tests\\error");
         FAIL() << "the assertion did not throw";
     } catch (CVqError& error) {
         EXPECT_EQ(error.GetCode(), 668u);
@@ -168,7 +168,7 @@ TEST(Assertion, WritesOneRecordAndThrows668WithThePosition) {
     }
     ASSERT_EQ(capture.Count(), 1u) << capture.Dump();
     EXPECT_EQ(capture.Records()[0].level, static_cast<DWORD>(TL_ERROR));
-    EXPECT_EQ(capture.Lines()[0], "E> [tests::assertion] assert( (count > 5) && &count )");
+    EXPECT_EQ(capture.Lines()[0], "E> [tests::assertion] assert( (count > 5) && (count & 1) )");
 }
 
 TEST(Assertion, HoldingExpressionDoesNothing) {

@@ -617,7 +617,7 @@ TEST(WorkRecordFuzzHarness, AReadPastAViewLikeTheFuzzedOnesFaults) {
 TEST(WorkRecordFuzzHarness, CheckerCatchesAMisquotedCommandLine) {
     Model model;
     model.Pairs.emplace_back(L"HKLM\\Soft ware\\", L"C:\\a \"b\".reg");
-    WorkItem reply{0, 4};
+    WorkItem reply{0, {4}};
     const std::uint32_t codes[] = {kChildExitCode};
     // The naive quoting does not give the key and the file back.
     std::vector<RecordingLauncher::Call> naive{{L"reg.exe export \"HKLM\\Soft ware\\\" \"C:\\a \"b\".reg\" /y", 0}};
