@@ -76,8 +76,11 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
     }
     if (line.Verb == L"help")
         line.Help = true;
-    if (line.Verb.empty())
+    if (line.Verb.empty()) {
+        if (!line.Help && !given.empty())
+            line.Error = L"no verb";
         return line;
+    }
     const VerbInfo* verb = FindVerb(line.Verb);
     if (verb == nullptr) {
         line.Error = L"unknown verb \"" + line.Verb + L"\"";

@@ -57,8 +57,10 @@ int RunChannelRequest(const diagctl::CommandLine& line) {
     diagctl::Channel::CreateError kind = diagctl::Channel::CreateError::None;
     auto channel =
         diagctl::Channel::Create(names, line.SectionSize.value_or(diagctl::kDefaultSectionSize), message, &kind);
-    if (!channel)
-        return diagctl::ReportChannelFailure(names, message, kind, GetLastError());
+    if (!channel) {
+        const DWORD error = GetLastError();
+        return diagctl::ReportChannelFailure(names, message, kind, error);
+    }
     if (request.Bytes.size() > channel->Size())
         return diagctl::UsageError(line.Verb, L"the request needs " + std::to_wstring(request.Bytes.size()) +
                                                   L" bytes; the section holds " + std::to_wstring(channel->Size()));

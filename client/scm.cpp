@@ -95,7 +95,8 @@ int Install(const CommandLine& line) {
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return ReportFailure(L"finding the service's executable \"" + path + L"\"", GetLastError());
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        return ReportFailure(L"installing \"" + path + L"\", a directory,", ERROR_BAD_EXE_FORMAT);
+        return ReportFailure(L"installing the directory \"" + path + L"\" as the service's executable",
+                             ERROR_BAD_EXE_FORMAT);
 
     ScHandle manager = OpenManager();
     if (!manager)

@@ -55,8 +55,10 @@ int RunSession(const CommandLine& line) {
     std::wstring message;
     Channel::CreateError kind = Channel::CreateError::None;
     const auto channel = Channel::Create(names, line.SectionSize.value_or(kDefaultSectionSize), message, &kind);
-    if (!channel)
-        return ReportChannelFailure(names, message, kind, GetLastError());
+    if (!channel) {
+        const DWORD error = GetLastError();
+        return ReportChannelFailure(names, message, kind, error);
+    }
     for (const Request& request : requests)
         if (request.Bytes.size() > channel->Size())
             return UsageError(line.Verb, L"a request needs " + std::to_wstring(request.Bytes.size()) +
