@@ -170,4 +170,10 @@ int ExitCodeFor(const Reply& reply, std::int32_t requestType) {
     return kExitSuccess;
 }
 
+int ExitCodeForError(unsigned long error) {
+    if (error == 0 || (error & kOwnExitCodeBit) != 0)
+        return kExitFailed;
+    return static_cast<int>(error);
+}
+
 }  // namespace diagproto

@@ -51,15 +51,25 @@ Reply DecodeReply(const void* record, std::size_t size);
 // of an export request; resultText describes the result code.
 std::wstring FormatReply(const Reply& reply, const std::vector<ExportPair>* pairs, const std::wstring& resultText);
 
-// diagctl's process exit codes.
+// diagctl's own process exit codes. Each carries bit 29, which Windows
+// reserves for application-defined codes and no Win32 error has, so that
+// none of them equals a Win32 error that diagctl returns unchanged when a
+// system call fails.
+inline constexpr int kOwnExitCodeBit = 0x20000000;
 enum ExitCode : int {
-    kExitSuccess = 0,       // result 0 and, for an export, every reg.exe exit code 0
-    kExitUsage = 1,         // bad command line or the channel could not be set up
-    kExitRefused = 2,       // result 13: the service refused the request
-    kExitFailed = 3,        // any other result code, or an export whose reg.exe failed
-    kExitTimeout = 4,       // no reply within the time-out
-    kExitChannelTaken = 5,  // one of the three names exists already
+    kExitSuccess = 0,                         // result 0 and, for an export, every reg.exe exit code 0
+    kExitUsage = kOwnExitCodeBit | 1,         // a wrong command line
+    kExitRefused = kOwnExitCodeBit | 2,       // result 13: the service refused the request
+    kExitFailed = kOwnExitCodeBit | 3,        // any other result code, an export whose reg.exe failed, or a
+                                              // service that did not end with 0 and 0
+    kExitTimeout = kOwnExitCodeBit | 4,       // no reply within the time-out
+    kExitChannelTaken = kOwnExitCodeBit | 5,  // one of the three names exists already
 };
+
+// The exit code for a failed system call: its Win32 error, unchanged; an
+// error that could pass for one of diagctl's own codes (0, or bit 29 set)
+// becomes kExitFailed.
+int ExitCodeForError(unsigned long error);
 
 int ExitCodeFor(const Reply& reply, std::int32_t requestType);
 

@@ -1,16 +1,61 @@
 #pragma once
-// diagctl's side of the service control manager: install, uninstall, start,
-// stop, control, status and the session mode.
+// diagctl's side of the service control manager: the service verbs, and
+// what the session mode and the channel verbs need to know of the service.
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
+#include "cmdline.h"
+
 namespace diagctl {
 
-// True when verb is one of the service-control commands.
-bool IsScmCommand(const std::wstring& verb);
+inline constexpr wchar_t kServiceName[] = L"ReRiruRuvazor";
 
-// Runs one service-control command; args[0] is the verb. Returns the
-// process exit code of diagctl.
-int RunScmCommand(const std::vector<std::wstring>& args);
+// Owns a service control manager or service handle.
+class ScHandle {
+public:
+    explicit ScHandle(SC_HANDLE handle = nullptr) : m_Handle(handle) {}
+    ~ScHandle();
+    ScHandle(const ScHandle&) = delete;
+    ScHandle& operator=(const ScHandle&) = delete;
+    SC_HANDLE get() const { return m_Handle; }
+    explicit operator bool() const { return m_Handle != nullptr; }
+
+private:
+    SC_HANDLE m_Handle;
+};
+
+ScHandle OpenManager(DWORD access = SC_MANAGER_ALL_ACCESS);
+ScHandle OpenProductService(SC_HANDLE manager, DWORD access);
+
+// The service's status through a handle opened for this one query: under
+// Wine a handle opened before the service's process ended can go on
+// answering STOP_PENDING. False with the reason in the last error.
+bool QueryStatus(SC_HANDLE manager, SERVICE_STATUS_PROCESS& status);
+// Polls while the state is pendingState, up to limitMs.
+bool WaitWhile(SC_HANDLE manager, DWORD pendingState, DWORD limitMs, SERVICE_STATUS_PROCESS& status);
+// Polls until the state is STOPPED, up to limitMs.
+bool WaitStopped(SC_HANDLE manager, DWORD limitMs, SERVICE_STATUS_PROCESS& status);
+
+// Prints the state and both exit codes with their texts.
+void PrintStatus(const SERVICE_STATUS_PROCESS& status);
+
+// The service reports within 100 ms under Wine; the platform gives up on a
+// start after 10 s, so 15 s covers every answer it can give.
+inline constexpr DWORD kStartWaitMs = 15000;
+
+// Starts the service and waits up to limitMs for its first answer, which it
+// prints. Returns diagctl's exit code.
+int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs = kStartWaitMs);
+
+// When the product's channel names exist because the installed service is
+// running (it holds the objects while its process lives), a sentence that
+// says so and names "diagctl stop"; empty otherwise.
+std::wstring ChannelHolderHint();
+
+bool IsServiceVerb(const std::wstring& verb);
+// install, uninstall, start, stop, control, status. Returns diagctl's exit code.
+int RunServiceVerb(const CommandLine& line);
 
 }  // namespace diagctl

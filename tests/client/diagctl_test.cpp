@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "channel_support.h"
+#include "diagproto.h"
 
 using testing::HasSubstr;
 
@@ -97,14 +98,23 @@ std::wstring NamesOption(std::wstring& prefix, diagctl::ChannelNames& names) {
     return L"--names " + prefix + L" ";
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+// As diagctl writes text into a file: UTF-8.
+std::string Narrow(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
+}
+
+DWORD Code(int code) { return static_cast<DWORD>(code); }
 
 }  // namespace
 
 TEST(Diagctl, ExportPrintsEachPairAndSucceeds) {
     channel_test::TestKey key(L"diagctl");
     ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
-    channel_test::TempPath file(L"diagctl");
+    channel_test::TempPath file(L"diagctl-\u0444\u0430\u0439\u043B");  // printed whole, not cut at the first non-ASCII
     std::wstring prefix;
     diagctl::ChannelNames names;
     const std::wstring options = NamesOption(prefix, names);
@@ -125,18 +135,18 @@ TEST(Diagctl, ExportOfAMissingKeyIsAFailedRequest) {
     diagctl::ChannelNames names;
     const std::wstring options = NamesOption(prefix, names);
     const DiagctlRun run = RunDiagctl(options + L"export \"" + key.Path() + L"=" + file.Path() + L"\"", names, ServeOne(names));
-    EXPECT_EQ(run.ExitCode, 3u) << run.Out << run.Err;
+    EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
     EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
     EXPECT_THAT(run.Out, HasSubstr("exit code 1 (0x00000001)"));
 }
 
-TEST(Diagctl, RefusedRequestsExitWithTwo) {
+TEST(Diagctl, RefusedRequestsExitWithTheRefusedCode) {
     for (const wchar_t* request : {L"raw 7 0", L"raw 0 -4", L"raw 1 0 4b00"}) {
         std::wstring prefix;
         diagctl::ChannelNames names;
         const std::wstring options = NamesOption(prefix, names);
         const DiagctlRun run = RunDiagctl(options + request, names, ServeOne(names));
-        EXPECT_EQ(run.ExitCode, 2u) << Narrow(request) << "\n" << run.Out << run.Err;
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitRefused)) << Narrow(request) << "\n" << run.Out << run.Err;
         EXPECT_THAT(run.Out, HasSubstr("result: 13 (0x0000000D)"));
         EXPECT_THAT(run.Out, HasSubstr("data size: 0"));
     }
@@ -157,7 +167,7 @@ TEST(Diagctl, NobodyAnsweringIsATimeOut) {
     const std::wstring options = NamesOption(prefix, names);
     const auto start = std::chrono::steady_clock::now();
     const DiagctlRun run = RunDiagctl(options + L"--timeout 300 quit", names);
-    EXPECT_EQ(run.ExitCode, 4u) << run.Out << run.Err;
+    EXPECT_EQ(run.ExitCode, Code(diagproto::kExitTimeout)) << run.Out << run.Err;
     EXPECT_THAT(run.Err, HasSubstr("no reply within 300 ms"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
@@ -170,7 +180,7 @@ TEST(Diagctl, PlantedObjectIsNotUsed) {
     ASSERT_NE(planted, nullptr);
     const DiagctlRun run = RunDiagctl(options + L"quit", names);
     CloseHandle(planted);
-    EXPECT_EQ(run.ExitCode, 5u) << run.Out << run.Err;
+    EXPECT_EQ(run.ExitCode, Code(diagproto::kExitChannelTaken)) << run.Out << run.Err;
     EXPECT_THAT(run.Err, HasSubstr(Narrow(names.DoWork) + "\" exists already"));
 }
 
@@ -181,7 +191,64 @@ TEST(Diagctl, BadCommandLinesAreUsageErrors) {
     for (const wchar_t* arguments : {L"export", L"export nokey", L"raw x 0", L"raw 1 0 zz", L"frobnicate",
                                      L"--size 4 quit", L"--timeout"}) {
         const DiagctlRun run = RunDiagctl(options + arguments, names);
-        EXPECT_EQ(run.ExitCode, 1u) << Narrow(arguments) << "\n" << run.Out << run.Err;
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitUsage)) << Narrow(arguments) << "\n" << run.Out << run.Err;
         EXPECT_THAT(run.Err, HasSubstr("usage: diagctl"));
     }
+    // What was wrong is named, followed by that verb's usage only.
+    const DiagctlRun pair = RunDiagctl(L"export nokey", names);
+    EXPECT_THAT(pair.Err, HasSubstr("bad pair \"nokey\""));
+    EXPECT_THAT(pair.Err, HasSubstr("usage: diagctl [OPTION ...] export KEY=FILE"));
+    EXPECT_EQ(pair.Err.find("install"), std::string::npos) << pair.Err;
+    const DiagctlRun option = RunDiagctl(L"status --names x", names);
+    EXPECT_EQ(option.ExitCode, Code(diagproto::kExitUsage));
+    EXPECT_THAT(option.Err, HasSubstr("--names does not apply to status"));
+}
+
+TEST(Diagctl, EveryFormOfHelpPrintsTheWholeUsageAndSucceeds) {
+    const diagctl::ChannelNames none;
+    for (const wchar_t* arguments : {L"", L"--help", L"-h", L"/?", L"help"}) {
+        const DiagctlRun run = RunDiagctl(arguments, none);
+        EXPECT_EQ(run.ExitCode, 0u) << Narrow(arguments) << "\n" << run.Err;
+        for (const char* item : {"export KEY=FILE", "quit", "raw WORKTYPE", "session [REQUEST", "install [EXE]",
+                                 "uninstall", "start [ARG", "stop", "control CODE", "status", "help [VERB]",
+                                 "--names", "--section", "--do-work", "--work-done", "--size", "--timeout",
+                                 "exit codes:", "ProductLocale"})
+            EXPECT_THAT(run.Out, HasSubstr(item)) << Narrow(arguments);
+    }
+    for (const wchar_t* arguments : {L"help stop", L"stop --help", L"-h stop"}) {
+        const DiagctlRun run = RunDiagctl(arguments, none);
+        EXPECT_EQ(run.ExitCode, 0u) << Narrow(arguments);
+        EXPECT_THAT(run.Out, HasSubstr("usage: diagctl [OPTION ...] stop\n"));
+        EXPECT_EQ(run.Out.find("install"), std::string::npos) << run.Out;
+    }
+}
+
+TEST(Diagctl, OptionsStandBeforeOrAfterTheVerb) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const DiagctlRun after = RunDiagctl(L"quit " + options + L"--timeout 300", names);
+    EXPECT_EQ(after.ExitCode, Code(diagproto::kExitTimeout)) << after.Err;
+    EXPECT_THAT(after.Err, HasSubstr("no reply within 300 ms"));
+}
+
+// A failed system call: its number (also the exit code) and a non-empty text.
+TEST(Diagctl, FailuresCarryTheErrorNumberAndText) {
+    const diagctl::ChannelNames none;
+    const DiagctlRun status = RunDiagctl(L"status", none);  // nothing is installed in this prefix
+    EXPECT_EQ(status.ExitCode, static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST)) << status.Err;
+    const std::string head = "diagctl: OpenService failed: error 1060 (0x00000424): ";
+    ASSERT_THAT(status.Err, HasSubstr(head));
+    const std::string text = status.Err.substr(status.Err.find(head) + head.size());
+    EXPECT_GT(text.find('\n'), 0u) << status.Err;
+    EXPECT_EQ(text.find("no text"), std::string::npos) << status.Err;
+
+    const DiagctlRun channel = RunDiagctl(L"--section NoSuchNamespace\\x quit", none);
+    EXPECT_EQ(channel.ExitCode & diagproto::kOwnExitCodeBit, 0u) << channel.Err;
+    EXPECT_THAT(channel.Err, HasSubstr("error " + std::to_string(channel.ExitCode) + " (0x"));
+
+    const DiagctlRun install = RunDiagctl(L"install C:\\no\\such\\ReRiruRuvazor.exe", none);
+    EXPECT_TRUE(install.ExitCode == ERROR_PATH_NOT_FOUND || install.ExitCode == ERROR_FILE_NOT_FOUND)
+        << install.ExitCode << install.Err;
+    EXPECT_THAT(install.Err, HasSubstr("error " + std::to_string(install.ExitCode) + " (0x"));
 }

@@ -1,0 +1,97 @@
+#include "cmdline.h"
+
+#include "diagproto.h"
+#include "usage.h"
+
+namespace diagctl {
+namespace {
+
+bool IsHelp(const std::wstring& arg) { return arg == L"--help" || arg == L"-h" || arg == L"/?"; }
+
+bool ParseUnsigned(const std::wstring& text, DWORD& value) {
+    std::int32_t parsed = 0;
+    if (!diagproto::ParseInt32(text, parsed) || text[0] == L'-')
+        return false;
+    value = static_cast<DWORD>(parsed);
+    return true;
+}
+
+// Stores one option's value; false (with line.Error) when the value is bad.
+bool Store(CommandLine& line, const std::wstring& option, const std::wstring& value) {
+    DWORD number = 0;
+    if (option == L"--names")
+        line.NamesPrefix = value;
+    else if (option == L"--section")
+        line.Section = value;
+    else if (option == L"--do-work")
+        line.DoWork = value;
+    else if (option == L"--work-done")
+        line.WorkDone = value;
+    else if (option == L"--size") {
+        if (!ParseUnsigned(value, number) || number < diagproto::kHeaderSize) {
+            line.Error = L"bad section size \"" + value + L"\" (at least " + std::to_wstring(diagproto::kHeaderSize) +
+                         L" bytes)";
+            return false;
+        }
+        line.SectionSize = number;
+    } else if (option == L"--timeout") {
+        if (!ParseUnsigned(value, number)) {
+            line.Error = L"bad time-out \"" + value + L"\" (milliseconds)";
+            return false;
+        }
+        line.TimeoutMs = number;
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
+    CommandLine line;
+    std::vector<std::wstring> given;  // the options, to check them against the verb
+    bool optionsEnd = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::wstring& arg = args[i];
+        if (!optionsEnd && arg == L"--") {
+            optionsEnd = true;
+        } else if (!optionsEnd && IsHelp(arg)) {
+            line.Help = true;
+        } else if (!optionsEnd && arg.size() > 2 && arg.rfind(L"--", 0) == 0) {
+            if (FindOption(arg) == nullptr) {
+                line.Error = L"unknown option " + arg;
+                return line;
+            }
+            if (i + 1 >= args.size()) {
+                line.Error = arg + L" needs a value";
+                return line;
+            }
+            if (!Store(line, arg, args[++i]))
+                return line;
+            given.push_back(arg);
+        } else if (line.Verb.empty()) {
+            line.Verb = arg;
+        } else {
+            line.Arguments.push_back(arg);
+        }
+    }
+    if (line.Verb == L"help")
+        line.Help = true;
+    if (line.Verb.empty()) {
+        if (!line.Help && !given.empty())
+            line.Error = L"no verb";
+        return line;
+    }
+    const VerbInfo* verb = FindVerb(line.Verb);
+    if (verb == nullptr) {
+        line.Error = L"unknown verb \"" + line.Verb + L"\"";
+        return line;
+    }
+    for (const std::wstring& option : given)
+        if ((FindOption(option)->Group & verb->Options) == 0) {
+            line.Error = option + L" does not apply to " + line.Verb;
+            return line;
+        }
+    return line;
+}
+
+}  // namespace diagctl

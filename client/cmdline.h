@@ -1,0 +1,27 @@
+#pragma once
+// diagctl's command line: a verb, its arguments and options that may stand
+// before or after the verb. No kernel objects here.
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace diagctl {
+
+struct CommandLine {
+    std::wstring Verb;  // empty when none was given
+    std::vector<std::wstring> Arguments;
+    bool Help = false;  // --help, -h, /? or the verb help
+    std::optional<std::wstring> NamesPrefix, Section, DoWork, WorkDone;
+    std::optional<DWORD> SectionSize, TimeoutMs;
+    // Non-empty when the command line is wrong: what was wrong.
+    std::wstring Error;
+};
+
+// args without the program name. An option's value is the argument after
+// it; "--" makes the rest arguments. An option that the verb does not take
+// is an error.
+CommandLine ParseCommandLine(const std::vector<std::wstring>& args);
+
+}  // namespace diagctl

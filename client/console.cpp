@@ -1,0 +1,34 @@
+#include "console.h"
+
+#include <windows.h>
+
+namespace diagctl {
+namespace {
+
+// The C runtime's wide printf converts through the "C" locale and stops at
+// the first character outside ASCII, so the runtime is bypassed.
+void Write(DWORD which, const std::wstring& text) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || text.empty())
+        return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return;
+    }
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return;
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
+    WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace
+
+void Out(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, text); }
+void Err(const std::wstring& text) { Write(STD_ERROR_HANDLE, text); }
+
+}  // namespace diagctl

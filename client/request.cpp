@@ -1,0 +1,116 @@
+#include "request.h"
+
+#include "console.h"
+#include "errortext.h"
+#include "scm.h"
+
+namespace diagctl {
+namespace {
+
+bool IsRequestVerb(const std::wstring& arg) { return arg == L"export" || arg == L"raw"; }
+
+}  // namespace
+
+bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& args, size_t& at, bool stopAtVerb,
+                  Request& request, std::wstring& error) {
+    auto more = [&] { return at < args.size() && !(stopAtVerb && IsRequestVerb(args[at])); };
+    if (verb == L"export") {
+        for (; more(); ++at) {
+            diagproto::ExportPair pair;
+            if (!diagproto::ParsePair(args[at], pair)) {
+                error = L"bad pair \"" + args[at] + L"\" (KEY=FILE)";
+                return false;
+            }
+            request.Pairs.push_back(pair);
+        }
+        if (request.Pairs.empty()) {
+            error = L"export needs at least one KEY=FILE pair";
+            return false;
+        }
+        request.WorkType = diagproto::kWorkTypeExportRegKeys;
+        request.Bytes = diagproto::EncodeExport(request.Pairs);
+        return true;
+    }
+    if (verb == L"quit") {
+        if (more()) {
+            error = L"quit takes no arguments";
+            return false;
+        }
+        request.WorkType = diagproto::kWorkTypeQuit;
+        request.Bytes = diagproto::EncodeQuit();
+        return true;
+    }
+    if (verb == L"raw") {
+        std::vector<std::wstring> fields;
+        for (; more() && fields.size() < 3; ++at)
+            fields.push_back(args[at]);
+        if (fields.size() < 2 || (!stopAtVerb && more())) {
+            error = L"raw needs WORKTYPE DATASIZE [HEXBYTES]";
+            return false;
+        }
+        std::int32_t dataSize = 0;
+        std::vector<std::uint8_t> data;
+        if (!diagproto::ParseInt32(fields[0], request.WorkType)) {
+            error = L"bad WorkType \"" + fields[0] + L"\"";
+            return false;
+        }
+        if (!diagproto::ParseInt32(fields[1], dataSize)) {
+            error = L"bad Data.Size \"" + fields[1] + L"\"";
+            return false;
+        }
+        if (fields.size() == 3 && !diagproto::ParseHex(fields[2], data)) {
+            error = L"bad data bytes \"" + fields[2] + L"\"";
+            return false;
+        }
+        request.Bytes = diagproto::EncodeRequest(request.WorkType, dataSize, data);
+        return true;
+    }
+    error = L"\"" + verb + L"\" is no request (export, quit, raw)";
+    return false;
+}
+
+int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channel::CreateError kind,
+                         DWORD lastError) {
+    if (kind == Channel::CreateError::AlreadyExists) {
+        const ChannelNames product = ProductChannelNames();
+        const bool productNames =
+            names.Section == product.Section && names.DoWork == product.DoWork && names.WorkDone == product.WorkDone;
+        const std::wstring hint = productNames ? ChannelHolderHint() : std::wstring();
+        Err(L"diagctl: " + message + L"\n" + (hint.empty() ? std::wstring() : L"diagctl: " + hint + L"\n"));
+        return diagproto::kExitChannelTaken;
+    }
+    if (lastError == 0) {
+        Err(L"diagctl: " + message + L"\n");
+        return diagproto::kExitFailed;
+    }
+    // The message may end in the bare number; the number comes once, with its text.
+    const std::wstring bare = L" (error " + std::to_wstring(lastError) + L")";
+    if (message.size() >= bare.size() && message.compare(message.size() - bare.size(), bare.size(), bare) == 0)
+        message.erase(message.size() - bare.size());
+    Err(L"diagctl: " + message + L": " + DescribeError(lastError) + L"\n");
+    return diagproto::ExitCodeForError(lastError);
+}
+
+int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply) {
+    switch (channel.Post(request.Bytes, timeoutMs)) {
+    case PostResult::TimedOut:
+        Err(L"diagctl: no reply within " + std::to_wstring(timeoutMs) + L" ms\n");
+        return diagproto::kExitTimeout;
+    case PostResult::Failed: {
+        const DWORD error = GetLastError();
+        Err(L"diagctl: " + FailureMessage(L"posting the request", error) + L"\n");
+        return diagproto::ExitCodeForError(error);
+    }
+    case PostResult::Replied:
+        break;
+    }
+    const diagproto::Reply received = channel.Reply();
+    // A result is a Win32 code; 0 has a text too ("success").
+    Out(diagproto::FormatReply(received, request.WorkType == diagproto::kWorkTypeExportRegKeys ? &request.Pairs : nullptr,
+                               ErrorText(static_cast<DWORD>(received.ResultCode))));
+    if (reply != nullptr)
+        *reply = received;
+    return diagproto::ExitCodeFor(received, request.WorkType);
+}
+
+}  // namespace diagctl

@@ -1,0 +1,36 @@
+#pragma once
+// One request over the work channel, for the one-shot verbs and the
+// session: reading it from the command line, posting it, printing the reply.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "channel.h"
+#include "diagproto.h"
+
+namespace diagctl {
+
+struct Request {
+    std::vector<std::uint8_t> Bytes;
+    std::int32_t WorkType = 0;
+    std::vector<diagproto::ExportPair> Pairs;  // for an export
+};
+
+// Reads a request of kind verb ("export", "quit" or "raw") from args,
+// starting at args[at]. Reads to the end of args, or, with stopAtVerb, up
+// to the next "export" or "raw". False with what was wrong in error.
+bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& args, size_t& at, bool stopAtVerb,
+                  Request& request, std::wstring& error);
+
+// Reports a channel that Channel::Create refused (message and kind as it
+// returned them; lastError as the thread had it then) and returns diagctl's
+// exit code. Names that exist because the installed service holds them are
+// said to be so.
+int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channel::CreateError kind,
+                         DWORD lastError);
+
+// Posts the request, waits up to timeoutMs and prints the reply; returns
+// diagctl's exit code for it. reply (may be null) receives the reply.
+int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply = nullptr);
+
+}  // namespace diagctl

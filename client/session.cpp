@@ -1,0 +1,114 @@
+#include "session.h"
+
+#include "console.h"
+#include "errortext.h"
+#include "request.h"
+#include "scm.h"
+#include "usage.h"
+
+namespace diagctl {
+namespace {
+
+// One request's reply; an export of a large key takes seconds.
+constexpr DWORD kReplyWaitMs = 120000;
+// The service reports STOP_PENDING right after the reply that ends it.
+constexpr DWORD kLeaveRunningWaitMs = 5000;
+// A stop may wait for a request in progress (at most 5 s) and its reports.
+constexpr DWORD kStopWaitMs = 30000;
+
+bool ParseRequests(const CommandLine& line, std::vector<Request>& requests, std::wstring& error) {
+    size_t at = 0;
+    while (at < line.Arguments.size()) {
+        const std::wstring& verb = line.Arguments[at++];
+        if (verb != L"export" && verb != L"raw") {
+            error = L"\"" + verb + L"\" is no session request (export, raw)";
+            return false;
+        }
+        Request request;
+        if (!ParseRequest(verb, line.Arguments, at, true, request, error))
+            return false;
+        requests.push_back(std::move(request));
+    }
+    return true;
+}
+
+// Waits for STOPPED, prints how the service ended and returns code, or the
+// failure's code when the manager does not answer.
+int ReportEnd(SC_HANDLE manager, int code) {
+    SERVICE_STATUS_PROCESS status{};
+    if (!WaitStopped(manager, kStopWaitMs, status))
+        return ReportFailure(L"QueryServiceStatusEx", GetLastError());
+    PrintStatus(status);
+    return code;
+}
+
+}  // namespace
+
+int RunSession(const CommandLine& line) {
+    std::vector<Request> requests;
+    std::wstring error;
+    if (!ParseRequests(line, requests, error))
+        return UsageError(line.Verb, error);
+    const DWORD timeoutMs = line.TimeoutMs.value_or(kReplyWaitMs);
+
+    const ChannelNames names = ProductChannelNames();
+    std::wstring message;
+    Channel::CreateError kind = Channel::CreateError::None;
+    const auto channel = Channel::Create(names, line.SectionSize.value_or(kDefaultSectionSize), message, &kind);
+    if (!channel) {
+        const DWORD error = GetLastError();
+        return ReportChannelFailure(names, message, kind, error);
+    }
+    for (const Request& request : requests)
+        if (request.Bytes.size() > channel->Size())
+            return UsageError(line.Verb, L"a request needs " + std::to_wstring(request.Bytes.size()) +
+                                             L" bytes; the section holds " + std::to_wstring(channel->Size()));
+
+    ScHandle manager = OpenManager();
+    if (!manager)
+        return ReportFailure(L"OpenSCManager", GetLastError());
+    if (const int started = StartAndReport(manager.get(), {}); started != diagproto::kExitSuccess)
+        return started;
+
+    // A request's own failure (a missing key) is shown in its reply; the
+    // session ends early only when the service ends or the channel fails.
+    for (size_t i = 0; i < requests.size(); ++i) {
+        SERVICE_STATUS_PROCESS status{};
+        if (!QueryStatus(manager.get(), status))
+            return ReportFailure(L"QueryServiceStatusEx", GetLastError());
+        if (status.dwCurrentState != SERVICE_RUNNING) {
+            Out(L"the service is no longer running; request " + std::to_wstring(i + 1) + L" is not posted\n");
+            return ReportEnd(manager.get(), diagproto::kExitFailed);
+        }
+        Out(L"request " + std::to_wstring(i + 1) + L":\n");
+        diagproto::Reply reply;
+        const int result = RunRequest(*channel, requests[i], timeoutMs, &reply);
+        if (result != diagproto::kExitSuccess && result != diagproto::kExitRefused && result != diagproto::kExitFailed)
+            return result;
+        // The service ends after a request it could not carry out; nothing
+        // is posted to a service that has ended.
+        if (reply.ResultCode != 0 && WaitWhile(manager.get(), SERVICE_RUNNING, kLeaveRunningWaitMs, status) &&
+            status.dwCurrentState != SERVICE_RUNNING) {
+            Out(L"the service ended after request " + std::to_wstring(i + 1) + L"; Quit is not posted\n");
+            return ReportEnd(manager.get(), result);
+        }
+    }
+
+    Request quit;
+    quit.WorkType = diagproto::kWorkTypeQuit;
+    quit.Bytes = diagproto::EncodeQuit();
+    Out(L"Quit:\n");
+    const int quitResult = RunRequest(*channel, quit, timeoutMs);
+    if (quitResult != diagproto::kExitSuccess && quitResult != diagproto::kExitRefused &&
+        quitResult != diagproto::kExitFailed)
+        return quitResult;
+    SERVICE_STATUS_PROCESS status{};
+    if (!WaitStopped(manager.get(), kStopWaitMs, status))
+        return ReportFailure(L"QueryServiceStatusEx", GetLastError());
+    PrintStatus(status);
+    const bool clean = status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode == 0 &&
+                       status.dwServiceSpecificExitCode == 0;
+    return clean ? diagproto::kExitSuccess : diagproto::kExitFailed;
+}
+
+}  // namespace diagctl

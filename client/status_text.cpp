@@ -1,0 +1,42 @@
+#include "status_text.h"
+
+#include "common/winapi_wrappers.h"
+#include "errortext.h"
+
+namespace diagctl {
+namespace {
+
+std::wstring ExitCodeLine(const wchar_t* which, DWORD code, const std::wstring& text) {
+    return std::wstring(L"  ") + which + L" exit code " + CodeAndText(code, text) + L"\n";
+}
+
+}  // namespace
+
+std::wstring StartTypeName(DWORD startType) {
+    switch (startType) {
+    case SERVICE_BOOT_START: return L"boot";
+    case SERVICE_SYSTEM_START: return L"system";
+    case SERVICE_AUTO_START: return L"automatic";
+    case SERVICE_DEMAND_START: return L"demand";
+    case SERVICE_DISABLED: return L"disabled";
+    default: return std::to_wstring(startType);
+    }
+}
+
+std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts) {
+    std::wstring text = service + L": " + Winapi::Service::StateName(facts.State) + L", win32 exit code " +
+                        std::to_wstring(facts.Win32ExitCode) + L", service exit code " +
+                        std::to_wstring(facts.ServiceExitCode) + L" (" + HexCode(facts.ServiceExitCode) + L")\n";
+    text += ExitCodeLine(L"win32", facts.Win32ExitCode, facts.Win32ExitText);
+    text += ExitCodeLine(L"service", facts.ServiceExitCode, facts.ServiceExitText);
+    if (facts.ProcessId != 0)
+        text += L"  process id: " + std::to_wstring(facts.ProcessId) + L"\n";
+    if (facts.HasConfig) {
+        text += L"  start type: " + StartTypeName(facts.StartType) + L"\n";
+        text += L"  image path: " + facts.ImagePath + L"\n";
+        text += L"  display name: " + facts.DisplayName + L"\n";
+    }
+    return text;
+}
+
+}  // namespace diagctl

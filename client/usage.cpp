@@ -1,0 +1,138 @@
+#include "usage.h"
+
+#include <iterator>
+
+#include "console.h"
+#include "diagproto.h"
+#include "errortext.h"
+
+namespace diagctl {
+namespace {
+
+constexpr VerbInfo kVerbs[] = {
+    {L"export", L"KEY=FILE [KEY=FILE ...]", L"post one ExportRegKeys request (each pair split at its first '=')",
+     kChannelOptions | kRequestOptions},
+    {L"quit", L"", L"post Quit", kChannelOptions | kRequestOptions},
+    {L"raw", L"WORKTYPE DATASIZE [HEXBYTES]", L"post any record, for tests of bad input",
+     kChannelOptions | kRequestOptions},
+    {L"session", L"[REQUEST ...]",
+     L"create the channel, start the service, run each REQUEST (export KEY=FILE ... | raw WORKTYPE DATASIZE "
+     L"[HEXBYTES]), post Quit and show how the service ended",
+     kRequestOptions},
+    {L"install", L"[EXE]", L"register the service (default: ReRiruRuvazor.exe next to diagctl.exe)", kNoOptions},
+    {L"uninstall", L"", L"stop the service if it runs and remove it", kTimeoutOption},
+    {L"start", L"[ARG ...]", L"start the service, with optional start parameters", kTimeoutOption},
+    {L"stop", L"", L"stop the service and wait until it has stopped", kTimeoutOption},
+    {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
+    {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
+    {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
+};
+
+constexpr OptionInfo kOptions[] = {
+    {L"--names", L"PREFIX", L"use PREFIX.Section, PREFIX.DoWork and PREFIX.WorkDone", kChannelOptions},
+    {L"--section", L"NAME", L"the shared section's name", kChannelOptions},
+    {L"--do-work", L"NAME", L"the do-work event's name", kChannelOptions},
+    {L"--work-done", L"NAME", L"the work-done event's name", kChannelOptions},
+    {L"--size", L"BYTES", L"the section's size (default 65536)", kSizeOption},
+    {L"--timeout", L"MS",
+     L"how long to wait for each reply (default 60000, in a session 120000) or for the service (start 15000, "
+     L"stop 30000)",
+     kTimeoutOption},
+};
+
+constexpr size_t kColumn = 36;
+
+std::wstring Line(const std::wstring& head, const std::wstring& summary) {
+    std::wstring line = L"  " + head;
+    line.append(line.size() < kColumn ? kColumn - line.size() : 1, L' ');
+    return line + summary + L"\n";
+}
+
+std::wstring VerbLine(const VerbInfo& verb) {
+    std::wstring head = verb.Verb;
+    if (*verb.Arguments != L'\0')
+        head += std::wstring(L" ") + verb.Arguments;
+    return Line(head, verb.Summary);
+}
+
+std::wstring OptionHead(const OptionInfo& option) {
+    return std::wstring(option.Name) + (option.Value ? std::wstring(L" ") + option.Value : std::wstring());
+}
+
+std::wstring VerbsUsing(unsigned group) {
+    std::wstring names;
+    for (const VerbInfo& verb : kVerbs)
+        if (verb.Options & group)
+            names += (names.empty() ? L"" : L", ") + std::wstring(verb.Verb);
+    return names;
+}
+
+std::wstring Code(int code) {
+    const auto value = static_cast<DWORD>(code);
+    return std::to_wstring(value) + L" (" + HexCode(value) + L")";
+}
+
+}  // namespace
+
+const VerbInfo* FindVerb(const std::wstring& verb) {
+    for (const VerbInfo& info : kVerbs)
+        if (verb == info.Verb)
+            return &info;
+    return nullptr;
+}
+
+const OptionInfo* FindOption(const std::wstring& name) {
+    for (const OptionInfo& info : kOptions)
+        if (name == info.Name)
+            return &info;
+    return nullptr;
+}
+
+std::wstring ExitCodeTable() {
+    using namespace diagproto;
+    return L"exit codes:\n" + Line(L"0", L"success") +
+           Line(Code(kExitUsage), L"a wrong command line") +
+           Line(Code(kExitRefused), L"the service refused a request (result 13)") +
+           Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0), or the "
+                                   L"service did not end with exit codes 0 and 0") +
+           Line(Code(kExitTimeout), L"no reply in time") +
+           Line(Code(kExitChannelTaken), L"a name of the channel exists already") +
+           Line(L"any other", L"the Win32 error of the system call that failed, shown with its text") +
+           L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36)\n";
+}
+
+std::wstring FullUsage() {
+    std::wstring text = L"usage: diagctl [OPTION ...] VERB [ARGUMENT ...] [OPTION ...]\n\nverbs:\n";
+    for (const VerbInfo& verb : kVerbs)
+        text += VerbLine(verb);
+    text += L"\noptions (before or after the verb):\n";
+    for (const OptionInfo& option : kOptions)
+        text += Line(OptionHead(option), option.Summary + std::wstring(L"; ") + VerbsUsing(option.Group));
+    text += Line(L"--help, -h, /?", L"this text; after a verb, that verb's usage");
+    text += Line(L"--", L"what follows is arguments, also when it begins with \"--\"");
+    text += L"\n" + ExitCodeTable();
+    text += L"\nError texts are in the language that the ProductLocale value of\n"
+            L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenmoor\\Orvanta names (ru-RU when it is absent).\n";
+    return text;
+}
+
+std::wstring VerbUsage(const VerbInfo& verb) {
+    std::wstring text = L"usage: diagctl" + std::wstring(verb.Options ? L" [OPTION ...]" : L"") + L" " +
+                        verb.Verb + (*verb.Arguments ? std::wstring(L" ") + verb.Arguments : std::wstring()) + L"\n" +
+                        VerbLine(verb);
+    if (verb.Options != kNoOptions) {
+        text += L"options:\n";
+        for (const OptionInfo& option : kOptions)
+            if (verb.Options & option.Group)
+                text += Line(OptionHead(option), option.Summary);
+    }
+    return text + L"run \"diagctl help\" for every verb, option and exit code\n";
+}
+
+int UsageError(const std::wstring& verb, const std::wstring& message) {
+    const VerbInfo* info = FindVerb(verb);
+    Err(L"diagctl: " + message + L"\n" + (info != nullptr ? VerbUsage(*info) : FullUsage()));
+    return diagproto::kExitUsage;
+}
+
+}  // namespace diagctl

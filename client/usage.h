@@ -1,0 +1,46 @@
+#pragma once
+// What diagctl tells about itself: every verb and option in one line each,
+// one verb's usage, and the exit-code table.
+#include <string>
+
+namespace diagctl {
+
+// The options a verb accepts, as bits.
+enum OptionGroup : unsigned {
+    kNoOptions = 0,
+    kChannelOptions = 1,  // --names, --section, --do-work, --work-done
+    kSizeOption = 2,      // --size
+    kTimeoutOption = 4,   // --timeout
+    kRequestOptions = kSizeOption | kTimeoutOption,
+};
+
+struct VerbInfo {
+    const wchar_t* Verb;
+    const wchar_t* Arguments;
+    const wchar_t* Summary;
+    unsigned Options;
+};
+
+struct OptionInfo {
+    const wchar_t* Name;
+    const wchar_t* Value;  // null: the option takes none
+    const wchar_t* Summary;
+    unsigned Group;
+};
+
+// Null when verb is none of diagctl's.
+const VerbInfo* FindVerb(const std::wstring& verb);
+// Null when name is none of the options that take a group bit.
+const OptionInfo* FindOption(const std::wstring& name);
+
+// Every verb, every option and the exit codes.
+std::wstring FullUsage();
+// The verb's line and the lines of the options it accepts.
+std::wstring VerbUsage(const VerbInfo& verb);
+std::wstring ExitCodeTable();
+
+// Writes "diagctl: " and message, then the verb's usage (or, without a
+// verb, the whole usage) to the standard error; returns the usage code.
+int UsageError(const std::wstring& verb, const std::wstring& message);
+
+}  // namespace diagctl

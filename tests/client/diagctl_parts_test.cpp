@@ -1,0 +1,85 @@
+// diagctl's pieces without a process: command line, exit codes, error and
+// status texts.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <set>
+
+#include "cmdline.h"
+#include "diagproto.h"
+#include "errortext.h"
+#include "status_text.h"
+#include "usage.h"
+
+using testing::HasSubstr;
+using testing::Not;
+
+TEST(DiagctlParts, OptionsStandAnywhereAndADoubleDashEndsThem) {
+    for (const auto& args : {std::vector<std::wstring>{L"--timeout", L"5", L"quit"},
+                             std::vector<std::wstring>{L"quit", L"--timeout", L"5"}}) {
+        const diagctl::CommandLine line = diagctl::ParseCommandLine(args);
+        EXPECT_TRUE(line.Error.empty());
+        EXPECT_EQ(line.Verb, L"quit");
+        ASSERT_TRUE(line.TimeoutMs.has_value());
+        EXPECT_EQ(*line.TimeoutMs, 5u);
+    }
+    const diagctl::CommandLine rest = diagctl::ParseCommandLine({L"start", L"--", L"--size", L"-h"});
+    EXPECT_TRUE(rest.Error.empty());
+    EXPECT_FALSE(rest.Help);
+    EXPECT_EQ(rest.Arguments, (std::vector<std::wstring>{L"--size", L"-h"}));
+    EXPECT_THAT(diagctl::ParseCommandLine({L"quit", L"--bogus", L"1"}).Error, HasSubstr(L"--bogus"));
+    EXPECT_THAT(diagctl::ParseCommandLine({L"status", L"--size", L"64"}).Error, HasSubstr(L"does not apply"));
+    EXPECT_TRUE(diagctl::ParseCommandLine({L"status", L"/?"}).Help);
+}
+
+TEST(DiagctlParts, OwnExitCodesNeverEqualAWin32ErrorPassedThrough) {
+    const int own[] = {diagproto::kExitUsage, diagproto::kExitRefused, diagproto::kExitFailed,
+                       diagproto::kExitTimeout, diagproto::kExitChannelTaken};
+    EXPECT_EQ(std::set<int>(std::begin(own), std::end(own)).size(), std::size(own));
+    for (int code : own) {
+        EXPECT_NE(code & diagproto::kOwnExitCodeBit, 0) << code;
+        EXPECT_THAT(diagctl::ExitCodeTable(), HasSubstr(std::to_wstring(static_cast<DWORD>(code)) + L" (0x"));
+    }
+    for (DWORD error : {1u, 2u, 5u, 87u, 1060u, 0xFFFFu, 0x80070005u})
+        EXPECT_EQ(diagproto::ExitCodeForError(error), static_cast<int>(error));
+    EXPECT_EQ(diagproto::ExitCodeForError(0), diagproto::kExitFailed);
+    EXPECT_EQ(diagproto::ExitCodeForError(0x20000002), diagproto::kExitFailed);
+}
+
+TEST(DiagctlParts, AnErrorIsItsNumberInBothFormsAndItsText) {
+    EXPECT_EQ(diagctl::DescribeError(5, L"Access denied."), L"error 5 (0x00000005): Access denied.");
+    EXPECT_THAT(diagctl::DescribeError(668, L""), HasSubstr(L"error 668 (0x0000029C): no text"));
+    EXPECT_EQ(diagctl::FailureMessage(L"OpenService", 5).rfind(L"OpenService failed: error 5 (0x00000005): ", 0), 0u);
+    const std::wstring text = diagctl::ErrorText(ERROR_ACCESS_DENIED);
+    ASSERT_FALSE(text.empty());
+    EXPECT_NE(text.back(), L'\n');
+    EXPECT_NE(text.back(), L'\r');
+    EXPECT_TRUE(diagctl::ErrorText(0xFFFFFFFF).empty());  // a value, not "the last error"
+}
+
+TEST(DiagctlParts, StatusShowsBothExitCodesTheProcessWhileRunningAndTheConfiguration) {
+    diagctl::ServiceFacts facts;
+    facts.State = SERVICE_STOPPED;
+    facts.Win32ExitCode = 13;
+    facts.ServiceExitCode = 0xFFFFFFFF;
+    facts.Win32ExitText = L"Invalid data.";
+    const std::wstring stopped = diagctl::FormatStatus(L"ReRiruRuvazor", facts);
+    EXPECT_THAT(stopped, HasSubstr(L"ReRiruRuvazor: STOPPED, win32 exit code 13, service exit code 4294967295 "
+                                   L"(0xFFFFFFFF)\n"));
+    EXPECT_THAT(stopped, HasSubstr(L"win32 exit code 13 (0x0000000D): Invalid data.\n"));
+    EXPECT_THAT(stopped, HasSubstr(L"service exit code 4294967295 (0xFFFFFFFF): no text"));
+    EXPECT_THAT(stopped, Not(HasSubstr(L"process id")));
+
+    facts.State = SERVICE_RUNNING;
+    facts.ProcessId = 42;
+    facts.HasConfig = true;
+    facts.StartType = SERVICE_DEMAND_START;
+    facts.ImagePath = L"\"C:\\Program Files\\R\\ReRiruRuvazor.exe\"";
+    const std::wstring running = diagctl::FormatStatus(L"ReRiruRuvazor", facts);
+    EXPECT_THAT(running, HasSubstr(L"process id: 42\n"));
+    EXPECT_THAT(running, HasSubstr(L"start type: demand\n"));
+    EXPECT_THAT(running, HasSubstr(L"image path: \"C:\\Program Files\\R\\ReRiruRuvazor.exe\"\n"));
+}

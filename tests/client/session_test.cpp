@@ -1,0 +1,86 @@
+// diagctl session against the real service: channel, start, requests, Quit
+// and how the service ended.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "diagproto.h"
+#include "e2e_support.h"
+
+namespace {
+
+using e2e::Diagctl;
+using e2e::ProcessResult;
+
+std::string Utf8(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
+}
+
+// A key under HKCU with a non-ASCII name, removed again whatever happens.
+class NonAsciiKey {
+public:
+    NonAsciiKey() {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, m_SubKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) == ERROR_SUCCESS)
+            RegCloseKey(key);
+    }
+    ~NonAsciiKey() { RegDeleteTreeW(HKEY_CURRENT_USER, m_SubKey.c_str()); }
+    std::wstring Path() const { return L"HKCU\\" + m_SubKey; }
+
+private:
+    std::wstring m_SubKey = L"Software\\ReRiruRuvazorTests\\\u0441\u0435\u0441\u0441\u0438\u044F";
+};
+
+class Session : public ::testing::Test {
+protected:
+    e2e::TraceToFile m_Trace{L"Session"};
+    e2e::ServiceRegistration m_Registration;
+};
+
+TEST_F(Session, RunsEachRequestQuitsAndReportsACleanEndWithNonAsciiNamesWhole) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const NonAsciiKey key;
+    const std::wstring file = e2e::FreshDirectory(L"vq-session") + L"\\\u0444\u0430\u0439\u043B.reg";
+    const ProcessResult run = Diagctl(L"session export \"" + key.Path() + L"=" + file + L"\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_NE(run.Output.find("pair 1: key \"" + Utf8(key.Path()) + "\" file \"" + Utf8(file) +
+                              "\" exit code 0 (0x00000000)"),
+              std::string::npos)
+        << run.Output;
+    EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
+    EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The service ends after a request it refuses: the session ends with it,
+// says how, and posts nothing more (no Quit, no later request).
+TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const ProcessResult run = Diagctl(L"session raw 7 0 export HKCU\\Software=C:\\never.reg", 60000);
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitRefused)) << run.Output;
+    EXPECT_LT(run.ElapsedMs, 30000u);
+    EXPECT_NE(run.Output.find("result: 13 (0x0000000D)"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("STOPPED, win32 exit code 13, service exit code 4294967295 (0xFFFFFFFF)"),
+              std::string::npos)
+        << run.Output;
+    EXPECT_NE(run.Output.find("win32 exit code 13 (0x0000000D): "), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("Quit:"), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("request 2:"), std::string::npos) << run.Output;
+    EXPECT_EQ(m_Trace.Text().find("WorkType: Quit"), std::string::npos);
+
+    // status: the same end, with the configuration that install wrote.
+    const ProcessResult status = Diagctl(L"status");
+    EXPECT_EQ(status.ExitCode, 0u) << status.Output;
+    EXPECT_NE(status.Output.find("STOPPED, win32 exit code 13"), std::string::npos) << status.Output;
+    EXPECT_NE(status.Output.find("start type: demand"), std::string::npos) << status.Output;
+    EXPECT_NE(status.Output.find("image path: \"" + Utf8(e2e::InBin(L"ReRiruRuvazor.exe")) + "\""),
+              std::string::npos)
+        << status.Output;
+}
+
+}  // namespace
