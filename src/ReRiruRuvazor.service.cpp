@@ -173,18 +173,12 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         // The header is read once; the tool may rewrite the section while the
         // request runs.
         WorkItem request{};
-        if (!ReadRequest(request)) {
-            RefuseUnreadable();
+        if (!(ReadRequest(request) ? MainLogic(request) : RefuseUnreadable())) {
             code = static_cast<DWORD>(LastResult());
             stop = true;
-        } else {
-            if (!MainLogic(request)) {
-                code = static_cast<DWORD>(LastResult());
-                stop = true;
-            }
-            if (request.WorkType == WorkType_Quit)
-                stop = true;
         }
+        if (request.WorkType == WorkType_Quit)
+            stop = true;
         // A signal that came during the request would wake the loop on the
         // reply itself.
         if (m_Events.ConsumeSignal())
