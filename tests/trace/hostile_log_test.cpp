@@ -11,16 +11,6 @@
 using namespace VqBase;
 using namespace trace_test;
 
-namespace {
-
-void FileConfig(const TestKey& key, const wchar_t* name, const std::wstring& dir, DWORD params) {
-    key.SetNumber(name, L"EnableMask", TL_INFO | TL_WARNING | TL_ERROR);
-    key.SetNumber(name, L"ParamsMask", params);
-    key.SetString(L"", L"TracePath", dir);
-}
-
-}  // namespace
-
 TEST(TraceHostileLog, AHardLinkPlantedAsTheLogLeavesItsTargetUntouched) {
     TempDir dir;
     TestKey key;
@@ -46,9 +36,7 @@ TEST(TraceHostileLog, ASquattedCommonFileMutexDelaysNothingAndLosesNothing) {
     TempDir dir;
     TestKey key;
     const std::wstring file = dir / L"common.log";
-    FileConfig(key, L"Squatted", dir.Path(), TP_FILE);
-    key.SetNumber(L"Squatted", L"CommonFileFlag", 1);
-    key.SetString(L"Squatted", L"CommonFileName", file);
+    CommonFileConfig(key, L"Squatted", file, TP_FILE);
 
     // The squatter holds the mutex for the whole test (ownership is per thread).
     HANDLE acquired = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -106,9 +94,7 @@ TEST(TraceHostileLog, AGlobalMutexNameTakenByOthersFallsBackWithOneWarning) {
     TempDir dir;
     TestKey key;
     const std::wstring file = dir / L"fallback.log";
-    FileConfig(key, L"Fallback", dir.Path(), TP_FILE);
-    key.SetNumber(L"Fallback", L"CommonFileFlag", 1);
-    key.SetString(L"Fallback", L"CommonFileName", file);
+    CommonFileConfig(key, L"Fallback", file, TP_FILE);
     // An empty DACL: nobody may open the squatter's object.
     SECURITY_DESCRIPTOR closed{};
     ACL empty{};

@@ -15,12 +15,6 @@ using namespace trace_test;
 namespace {
 const std::string kSeparatorText(kSeparator, sizeof(kSeparator) - 1);
 
-// A key that sends the named program's records to a file in dir.
-void FileConfig(const TestKey& key, const wchar_t* name, const std::wstring& dir, DWORD params) {
-    key.SetNumber(name, L"EnableMask", TL_INFO | TL_WARNING | TL_ERROR);
-    key.SetNumber(name, L"ParamsMask", params);
-    key.SetString(L"", L"TracePath", dir);
-}
 }  // namespace
 
 TEST(TraceFileSink, PrivateFileAtStart) {
@@ -52,9 +46,7 @@ TEST(TraceFileSink, CommonFileIsNeverEmptiedNorSeparated) {
     const std::wstring file = dir / L"shared.txt";
     WriteBytes(file, "old\r\n");
     for (DWORD params : {DWORD{TP_FILE}, DWORD{TP_FILE | TP_APPEND}}) {
-        FileConfig(key, L"SinkCommon", dir.Path(), params);
-        key.SetNumber(L"SinkCommon", L"CommonFileFlag", 1);
-        key.SetString(L"SinkCommon", L"CommonFileName", file);
+        CommonFileConfig(key, L"SinkCommon", file, params);
         CTraceImpl impl(L"SinkCommon", key.Location());
         Trace(impl, TL_INFO, L"[%s] p%X", L"f", params);
     }

@@ -51,6 +51,18 @@ void TestKey::SetString(const std::wstring& sub, const wchar_t* name, const std:
     SetRaw(sub, name, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
+void FileConfig(const TestKey& key, const wchar_t* name, const std::wstring& dir, DWORD params) {
+    key.SetNumber(name, L"EnableMask", VqBase::TL_INFO | VqBase::TL_WARNING | VqBase::TL_ERROR);
+    key.SetNumber(name, L"ParamsMask", params);
+    key.SetString(L"", L"TracePath", dir);
+}
+
+void CommonFileConfig(const TestKey& key, const wchar_t* name, const std::wstring& file, DWORD params) {
+    FileConfig(key, name, file.substr(0, file.find_last_of(L'\\')), params);
+    key.SetNumber(name, L"CommonFileFlag", 1);
+    key.SetString(name, L"CommonFileName", file);
+}
+
 VqBase::TraceLocation MissingLocation() {
     return {HKEY_LOCAL_MACHINE, std::wstring(kTestRoot) + L"\\" + UniqueName(L"missing")};
 }

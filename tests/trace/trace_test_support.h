@@ -29,6 +29,12 @@ private:
     std::wstring m_Path;
 };
 
+// Sends the named program's records to a file in dir: levels 2, 4 and 8,
+// the given parameters, TracePath dir.
+void FileConfig(const TestKey& key, const wchar_t* name, const std::wstring& dir, DWORD params);
+// The same for a common file at file.
+void CommonFileConfig(const TestKey& key, const wchar_t* name, const std::wstring& file, DWORD params);
+
 // A location whose key does not exist: the trace stays silent.
 VqBase::TraceLocation MissingLocation();
 
