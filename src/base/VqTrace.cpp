@@ -3,6 +3,7 @@
 
 #include "base/LastError.h"
 
+#include "base/VqTracePath.h"
 #include "base/VqTraceRecord.h"
 
 #include <cstdio>
@@ -59,14 +60,16 @@ bool FormatText(CHeapBuffer& text, int& length, Format format) {
 }  // namespace
 
 CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location)
-    : m_Config(name ? name : L"", std::move(location)), m_NameField(MakeNameField(m_Config.m_Name)) {
+    : m_Config(name ? name : L"", std::move(location)),
+      m_NameField(MakeNameField(m_Config.m_Name)),
+      m_Self(ProcessUserSid()),
+      m_CommonSecurity(BuildCommonFileSecurity()) {
     VqBase::LastErrorKeeper keep;
     m_Locale = _create_locale(LC_ALL, "Russian");
     Reload();
 }
 
 CTraceImpl::~CTraceImpl() {
-    if (m_FileMutex) ::CloseHandle(m_FileMutex);
     m_Console.Release();
     if (m_Locale) _free_locale(m_Locale);
 }
@@ -84,46 +87,68 @@ bool CTraceImpl::Reload() {
     return true;
 }
 
-HANDLE CTraceImpl::FileMutex(const std::wstring& path) {
+HANDLE CTraceImpl::FileMutex(const std::wstring& path, bool& trusted) {
     // The path changes only in Reload, which no output overlaps, so the
     // handle stays valid while records use it.
     ExclusiveLock lock(m_MutexLock);
     if (m_MutexPath != path) {
-        if (m_FileMutex) ::CloseHandle(m_FileMutex);
-        bool local = false;
-        m_FileMutex = CreateFileMutex(path, &local);
+        VqBase::FileMutex mutex = CreateFileMutex(path, m_Self);
+        m_FileMutex = std::move(mutex.Handle);
+        m_MutexTrusted = mutex.Trusted;
         m_MutexPath = path;
         // Traced by Output once the record is out: a trace line from here
         // would wait for the locks this record holds.
-        if (local) m_MutexFallback = true;
+        if (!mutex.Note.empty()) {
+            m_FileMutexNote = std::move(mutex.Note);
+            m_MutexNotePending = true;
+        }
     }
-    return m_FileMutex;
+    trusted = m_MutexTrusted;
+    return m_FileMutex.get();
 }
 
-bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append) {
+std::shared_ptr<const CLogTarget> CTraceImpl::Target(const std::shared_ptr<const CLogTarget>& stale) {
+    // The path changes only in Reload, which no output overlaps.
     const std::wstring& path = m_Config.m_FilePath;
-    std::wstring expected;
-    {
-        // The path changes only in Reload, which no output overlaps.
-        ExclusiveLock lock(m_MutexLock);
-        if (m_ExpectedFor != path) {
-            m_ExpectedPath = ExpectedFinalPath(path.c_str());
-            m_ExpectedFor = path;
-        }
-        expected = m_ExpectedPath;
+    ExclusiveLock lock(m_MutexLock);
+    if (!m_Target || m_Target->For != path || (stale && m_Target == stale)) {
+        if (!m_Target || m_Target->For != path) m_KnownIndex = 0;
+        m_Target = WalkLogTarget(path, m_Self);
     }
-    const CTraceFile::Result result = file.Open(path.c_str(), common, append, expected);
+    return m_Target;
+}
+
+bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain) {
+    std::shared_ptr<const CLogTarget> target;
+    if (walkAgain) {
+        ExclusiveLock lock(m_MutexLock);
+        target = m_Target;
+    }
+    target = Target(target);
+    const LogFileRules rules{common, append, empty, m_Self.empty() ? nullptr : m_Self.data(), m_CommonSecurity.get(),
+                             &m_KnownIndex};
+    auto open = [&] {
+        if (target->Result == CLogDirectory::Held) return file.Open(target->Directory.Handle(), target->File, rules);
+        return target->Result == CLogDirectory::Refused ? CTraceFile::Refused : CTraceFile::NotOpened;
+    };
+    CTraceFile::Result result = open();
+    if (result == CTraceFile::NotOpened && target->Result == CLogDirectory::Held && DirectoryHasGone(file.Status())) {
+        // A held directory has gone: once more from the root.
+        target = Target(target);
+        result = open();
+    }
     if (result == CTraceFile::Opened) return true;
     // Reported once per kind, through the debugger only: the file sink is the
     // one that failed, and a line per record would flood the others.
     std::atomic<bool>& reported = result == CTraceFile::Refused ? m_RefusalReported : m_OpenFailureReported;
     if (!reported.exchange(true)) {
-        std::wstring note = L"W> Trace file \"" + path + L"\" " +
-                            (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + file.Problem() + L"\n";
-        char narrow[2 * kTracePathChars] = {};
-        ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow, sizeof(narrow) - 1, nullptr,
-                              nullptr);
-        ::OutputDebugStringA(narrow);
+        const std::wstring& problem = target->Result == CLogDirectory::Held ? file.Problem() : target->Problem;
+        std::wstring note = L"W> Trace file \"" + target->For + L"\" " +
+                            (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + problem + L"\n";
+        std::string narrow(note.size() * 2 + 1, '\0');
+        ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
+                              static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
+        ::OutputDebugStringA(narrow.c_str());
     }
     return false;
 }
@@ -220,9 +245,12 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
         SharedLock lock(m_Lock);
         if (params & TP_FILE) {
             const bool common = m_Config.m_CommonFileFlag.load() != 0;
+            const bool append = (params & TP_APPEND) != 0;
             CTraceFile file;
-            if (OpenFile(file, common, true)) {
-                CFileWriteGuard serialise(common ? FileMutex(m_Config.m_FilePath) : nullptr, m_MutexSquatted);
+            if (OpenFile(file, common, append, false, false)) {
+                bool trusted = true;
+                const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
+                CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
                 file.Write(record, size);
             }
         }
@@ -234,10 +262,13 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
         ::OutputDebugStringA(kBreakNote);
     }
     if (auto* sink = m_RecordSink.load()) sink->OnRecord(level, record, size);
-    if (m_MutexFallback.exchange(false) && IsLevelEnabled(TL_WARNING)) {
-        constexpr wchar_t kNote[] =
-            L"[VqBase::CTraceImpl::FileMutex] Global\\VqTraceFile mutex not available: using a session-local one";
-        OutputWide(TL_WARNING, kNote, std::size(kNote) - 1);
+    if (m_MutexNotePending.exchange(false) && IsLevelEnabled(TL_WARNING)) {
+        std::wstring note;
+        {
+            ExclusiveLock lock(m_MutexLock);
+            note = L"[VqBase::CTraceImpl::FileMutex] " + m_FileMutexNote;
+        }
+        OutputWide(TL_WARNING, note.c_str(), note.size());
     }
 }
 

@@ -9,10 +9,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "base/VqLogDirectory.h"
 
 namespace VqBase {
 
 class CTraceFile;
+struct CLogTarget;
 
 // Trace levels: one bit each.
 enum : DWORD {
@@ -139,8 +143,9 @@ public:
     void TraceVW(DWORD level, const wchar_t* format, va_list args);
     void TraceDump(DWORD level, const wchar_t* title, const void* data, DWORD size, DWORD flags);
 
-    // Prepares the log file: empties a private file unless TP_APPEND is set,
-    // in which case it marks the new start with the separator line.
+    // Prepares the log file, walking its directories again: empties a
+    // private file unless TP_APPEND is set, in which case it marks the new
+    // start with the separator line.
     void StartFile();
 
     // Test seam: the sink that sees each record; null removes it.
@@ -156,11 +161,15 @@ private:
     void Output(DWORD level, DWORD params, const char* record, size_t size);
 
     // The named mutex that orders the writes of all processes to a common
-    // file, made once per path.
-    HANDLE FileMutex(const std::wstring& path);
-    // Opens and checks the log file; a file that cannot be opened or fails
-    // the checks is reported once through the debugger.
-    bool OpenFile(CTraceFile& file, bool common, bool append);
+    // file, made once per path; trusted is false for a squatter's.
+    HANDLE FileMutex(const std::wstring& path, bool& trusted);
+    // Where the file of m_Config.m_FilePath goes, walked once per path, and
+    // again when the walk that gave stale no longer holds.
+    std::shared_ptr<const CLogTarget> Target(const std::shared_ptr<const CLogTarget>& stale);
+    // Opens and checks the log file (empty: cut it, at start only); a file
+    // that cannot be opened or fails the checks is reported once through the
+    // debugger.
+    bool OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain);
 
     // "[name] ", made once from m_Name.
     std::string m_NameField;
@@ -168,14 +177,20 @@ private:
     // write records: they hold it shared, Reload exclusively.
     SRWLOCK m_Lock = SRWLOCK_INIT;
     std::atomic<ITraceRecordSink*> m_RecordSink{nullptr};
+    // The process's own user, and the descriptor a new common file gets.
+    std::vector<BYTE> m_Self;
+    std::unique_ptr<void, HeapFreer> m_CommonSecurity;
+    // Guards what follows up to m_FileMutexNote.
     SRWLOCK m_MutexLock = SRWLOCK_INIT;
+    std::shared_ptr<const CLogTarget> m_Target;
     std::wstring m_MutexPath;
-    HANDLE m_FileMutex = nullptr;
+    UniqueHandle m_FileMutex;
+    bool m_MutexTrusted = true;
+    std::wstring m_FileMutexNote;
     std::atomic<bool> m_MutexSquatted{false};
-    std::atomic<bool> m_MutexFallback{false};
-    // Guarded by m_MutexLock: the final path the log file must have.
-    std::wstring m_ExpectedFor;
-    std::wstring m_ExpectedPath;
+    std::atomic<bool> m_MutexNotePending{false};
+    // The index of the private log file last found to be the trace's own.
+    std::atomic<LONGLONG> m_KnownIndex{0};
     std::atomic<bool> m_RefusalReported{false};
     std::atomic<bool> m_OpenFailureReported{false};
 };

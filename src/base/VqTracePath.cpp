@@ -1,9 +1,8 @@
 // Log directories: their creation and their security.
 #include "base/VqTracePath.h"
 
+#include "base/VqLogDirectory.h"
 #include "base/VqTrace.h"
-
-#include <cwchar>
 
 namespace VqBase {
 
@@ -24,6 +23,7 @@ const StaticSid kAdministrators = {
     SID_REVISION, 2, {SECURITY_NT_AUTHORITY}, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
 // S-1-15-2-1: all application packages.
 const StaticSid kAllAppPackages = {SID_REVISION, 2, {{0, 0, 0, 0, 0, 15}}, {2, 1}};
+const StaticSid kCreatorOwner = {SID_REVISION, 1, {SECURITY_CREATOR_SID_AUTHORITY}, {SECURITY_CREATOR_OWNER_RID, 0}};
 
 PSID Sid(const StaticSid& sid) { return const_cast<StaticSid*>(&sid); }
 
@@ -48,24 +48,6 @@ private:
     void* m_Block;
 };
 
-// A descriptor handed out by BuildDirectorySecurity.
-class DirectorySecurity {
-public:
-    DirectorySecurity() : m_Descriptor(BuildDirectorySecurity()) {}
-    ~DirectorySecurity() {
-        if (m_Descriptor) ::HeapFree(::GetProcessHeap(), 0, m_Descriptor);
-    }
-    DirectorySecurity(const DirectorySecurity&) = delete;
-    DirectorySecurity& operator=(const DirectorySecurity&) = delete;
-
-    PSECURITY_DESCRIPTOR Get() const { return m_Descriptor; }
-
-private:
-    PSECURITY_DESCRIPTOR m_Descriptor;
-};
-
-bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 }  // namespace
 
 DWORD BuildSecurityDescriptor(DWORD count, const AccessEntry* entries, DWORD entryFlags, PSID owner, PSID group,
@@ -84,7 +66,8 @@ DWORD BuildSecurityDescriptor(DWORD count, const AccessEntry* entries, DWORD ent
     auto* pAcl = static_cast<PACL>(acl.Get());
     if (!::InitializeAcl(pAcl, aclSize, ACL_REVISION)) return ::GetLastError();
     for (DWORD i = 0; i < count; ++i)
-        ::AddAccessAllowedAceEx(pAcl, ACL_REVISION, entryFlags, entries[i].m_Mask, entries[i].m_Sid);
+        ::AddAccessAllowedAceEx(pAcl, ACL_REVISION, entryFlags | entries[i].m_Flags, entries[i].m_Mask,
+                                entries[i].m_Sid);
     if (!::SetSecurityDescriptorDacl(&absolute, TRUE, pAcl, FALSE)) return ::GetLastError();
 
     DWORD size = 0;
@@ -97,42 +80,39 @@ DWORD BuildSecurityDescriptor(DWORD count, const AccessEntry* entries, DWORD ent
 }
 
 PSECURITY_DESCRIPTOR BuildDirectorySecurity() {
+    // Everyone may add a log of its own, and only its creator and the
+    // administrators may change it: full control for everyone would let
+    // anyone rewrite the service's log or swap a directory for a redirect.
     const AccessEntry entries[] = {
-        {Sid(kLocalSystem), GENERIC_ALL},
-        {Sid(kEveryone), GENERIC_ALL},
-        {Sid(kAdministrators), GENERIC_ALL},
-        {Sid(kAllAppPackages), GENERIC_ALL},
+        {Sid(kLocalSystem), GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+        {Sid(kAdministrators), GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+        {Sid(kCreatorOwner), GENERIC_ALL, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE},
+        {Sid(kEveryone), kLogDirectoryEveryoneRights},
+        {Sid(kAllAppPackages), kLogDirectoryEveryoneRights},
     };
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD result = BuildSecurityDescriptor(4, entries, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, nullptr,
-                                           Sid(kAdministrators), &descriptor);
+    const DWORD result = BuildSecurityDescriptor(static_cast<DWORD>(std::size(entries)), entries, 0, nullptr,
+                                                 Sid(kAdministrators), &descriptor);
+    return result == ERROR_SUCCESS ? descriptor : nullptr;
+}
+
+PSECURITY_DESCRIPTOR BuildCommonFileSecurity() {
+    const AccessEntry entries[] = {
+        {Sid(kLocalSystem), GENERIC_ALL},
+        {Sid(kAdministrators), GENERIC_ALL},
+        {Sid(kEveryone), kCommonFileEveryoneRights},
+    };
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result = BuildSecurityDescriptor(static_cast<DWORD>(std::size(entries)), entries, 0, nullptr,
+                                                 Sid(kAdministrators), &descriptor);
     return result == ERROR_SUCCESS ? descriptor : nullptr;
 }
 
 bool CreatePath(const wchar_t* path) {
-    const size_t length = std::wcslen(path);
-    // Longer paths would not fit the working copy; creating a shortened
-    // prefix of them would make the wrong directories.
-    if (length >= kTracePathChars) return false;
-
-    wchar_t copy[kTracePathChars] = {};
-    // The root (a drive, or the server of a network path) is never created.
-    // Either separator ends the root, as everywhere else in a path.
-    const wchar_t* root = IsSeparator(path[0]) ? (length > 3 ? std::wcspbrk(path + 3, L"\\/") : nullptr)
-                                               : std::wcspbrk(path, L"\\/");
-    if (!root) return false;
-    size_t pos = static_cast<size_t>(root - path) + 1;
-    for (size_t i = 0; i < pos; ++i) copy[i] = path[i] == L'/' ? L'\\' : path[i];
-
-    DirectorySecurity security;
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security.Get(), TRUE};
-    for (; path[pos] != L'\0'; ++pos) {
-        copy[pos] = path[pos] == L'/' ? L'\\' : path[pos];
-        if (IsSeparator(path[pos + 1]) && !::CreateDirectoryW(copy, &attributes) &&
-            ::GetLastError() != ERROR_ALREADY_EXISTS)
-            return false;
-    }
-    return true;
+    const std::optional<LogPathParts> parts = SplitLogPath(path);
+    if (!parts) return false;
+    CLogDirectory directory;
+    return directory.Walk(*parts, ProcessUserSid()) == CLogDirectory::Held;
 }
 
 }  // namespace VqBase

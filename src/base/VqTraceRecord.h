@@ -5,8 +5,12 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/VqLogDirectory.h"
 
 namespace VqBase {
 
@@ -99,41 +103,67 @@ inline constexpr char kSeparator[] =
     "\r\n********************************************************************\r\n\r\n";
 inline constexpr char kBreakNote[] = "W> A break is requested after last output, but ommitted in release.\n";
 
-// The path a log file's handle must report as its final path: the full path
-// with long names, without the "\\?\" prefix. Computed once per path.
-std::wstring ExpectedFinalPath(const wchar_t* path);
+// Where the log file of one configured path goes: the held directory and
+// the file's name, or why there is none.
+struct CLogTarget {
+    std::wstring For;
+    CLogDirectory Directory;
+    std::wstring File;
+    CLogDirectory::Result Result = CLogDirectory::NotOpened;
+    std::wstring Problem;
+};
 
-// A log file handle for one record or one preparation step. The log
-// directory may be writable by others, so the file is opened without
-// following a link at its last component and checked on the handle before a
-// byte is written: a plain file with one link whose final path is the
-// expected one, so that a planted link or junction is never written through.
+// Takes path apart and walks its directories.
+std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self);
+
+// How a log file is to be had.
+struct LogFileRules {
+    // A common file is shared by design: any owner will do, and one made
+    // here grants everyone append only (CommonSecurity).
+    bool Common = false;
+    // TP_APPEND: a private file's content is kept, so one that another user
+    // owns is refused; without it such a file is replaced by a new one.
+    bool Append = false;
+    // Cut the file once it passed the checks (a private file at start
+    // without TP_APPEND).
+    bool Empty = false;
+    // The process's own user, who may own a private file.
+    const BYTE* Self = nullptr;
+    PSECURITY_DESCRIPTOR CommonSecurity = nullptr;
+    // The index of the private file last found to be the trace's own, so
+    // that its owner is read only when another file has taken its place.
+    std::atomic<LONGLONG>* KnownIndex = nullptr;
+};
+
+// A log file handle for one record or one preparation step, opened relative
+// to the held and checked log directory without following a reparse point
+// and checked on the handle before a byte is written: a file with one link
+// (a hard link would lead elsewhere) and, when private, the trace's own.
 class CTraceFile {
 public:
     enum Result { Opened, NotOpened, Refused };
 
     CTraceFile() = default;
-    ~CTraceFile();
     CTraceFile(const CTraceFile&) = delete;
     CTraceFile& operator=(const CTraceFile&) = delete;
 
-    // Opens for appending; a file that is neither common nor appended is
-    // emptied once it has passed the checks. Creates missing directories and
-    // tries once more. expected: ExpectedFinalPath(path), or empty to have it
-    // computed here.
-    Result Open(const wchar_t* path, bool common, bool append, const std::wstring& expected = {});
+    // Opens name in directory for appending, creating it when missing.
+    Result Open(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
     void Write(const void* bytes, size_t size) const;
-    bool IsOpen() const { return m_Handle != INVALID_HANDLE_VALUE; }
-    // Why the last Open did not give a handle.
+    bool IsOpen() const { return m_Handle != nullptr; }
+    // Why the last Open did not give a handle, and the status of a failed
+    // open (0 when the open itself worked).
     const std::wstring& Problem() const { return m_Problem; }
+    LONG Status() const { return m_Status; }
 
 private:
-    // Empty when the open handle may be written, else the reason.
-    std::wstring Check(const std::wstring& expected) const;
-    void Close();
+    Result OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules, bool mayReplace);
+    // Empty when the open private file is the trace's own, else the reason.
+    std::wstring CheckOwner(const LogFileRules& rules, bool created) const;
 
-    HANDLE m_Handle = INVALID_HANDLE_VALUE;
+    UniqueHandle m_Handle;
     std::wstring m_Problem;
+    LONG m_Status = 0;
 };
 
 // Orders the writes to log files. Wine appends by looking up the end of the
@@ -142,11 +172,12 @@ private:
 // common file take a named mutex (null: none). Anyone may create and hold
 // that mutex, so a record waits for it at most kFileMutexWaitMs; after such
 // a time-out (squatted set) records do not wait at all until the mutex is
-// had again, so that nothing is held up and nothing is lost.
+// had again, so that nothing is held up and nothing is lost. A mutex that
+// another user made (trusted false) is never waited for.
 inline constexpr DWORD kFileMutexWaitMs = 50;
 class CFileWriteGuard {
 public:
-    CFileWriteGuard(HANDLE mutex, std::atomic<bool>& squatted);
+    CFileWriteGuard(HANDLE mutex, bool trusted, std::atomic<bool>& squatted);
     ~CFileWriteGuard();
     CFileWriteGuard(const CFileWriteGuard&) = delete;
     CFileWriteGuard& operator=(const CFileWriteGuard&) = delete;
@@ -159,8 +190,19 @@ private:
 // "<space>VqTraceFile-<hash of the upper-case path>".
 std::wstring FileMutexName(const std::wstring& path, const wchar_t* space);
 
-// The mutex shared by every process that writes the file at path: a global
-// name, or a session-local one (local set) when the global one cannot be had.
-HANDLE CreateFileMutex(const std::wstring& path, bool* local = nullptr);
+// The mutex shared by every process that writes the file at path.
+struct FileMutex {
+    UniqueHandle Handle;
+    // False when the mutex existed and neither LocalSystem, the
+    // Administrators nor self made it: a squatter's, never waited for.
+    bool Trusted = true;
+    // What the trace says of it once, or empty: the fallback to the
+    // session-local name, or who made an untrusted mutex.
+    std::wstring Note;
+};
+
+// Creates or opens the global mutex, else the session-local one, owned by
+// self so that other processes can tell who made it.
+FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& self);
 
 }  // namespace VqBase

@@ -1,128 +1,144 @@
 // The trace's sinks that keep state or open something: the log file and the
 // console.
+#include <winternl.h>
+
+#include <aclapi.h>
+
+#include "base/VqAccessList.h"
 #include "base/VqTrace.h"
 #include "base/VqTracePath.h"
 #include "base/VqTraceRecord.h"
+#include "base/VqTraceTrust.h"
 
 namespace VqBase {
 
 namespace {
 
-// "\\?\C:\x" and "\\?\UNC\server\x" as "C:\x" and "\\server\x".
-std::wstring WithoutLongPrefix(std::wstring path) {
-    if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + path.substr(7);
-    if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
-    return path;
+struct LocalFreer {
+    void operator()(void* block) const {
+        if (block) ::LocalFree(block);
+    }
+};
+
+// FileInternalInformation: the file's index on its volume. Cheaper here than
+// the Win32 queries that also give it.
+constexpr int kFileInternalInformation = 6;
+
+bool FileIndex(HANDLE file, LONGLONG& index) {
+    IO_STATUS_BLOCK io{};
+    LARGE_INTEGER value{};
+    const NTSTATUS status = ::NtQueryInformationFile(file, &io, &value, sizeof(value),
+                                                     static_cast<FILE_INFORMATION_CLASS>(kFileInternalInformation));
+    index = value.QuadPart;
+    return status >= 0;
 }
 
-bool SamePath(const std::wstring& a, const std::wstring& b) {
-    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
-
-std::wstring WithError(const wchar_t* what, DWORD error) {
-    wchar_t code[16] = {};
-    _snwprintf(code, 15, L"%08X", static_cast<unsigned>(error));
-    return std::wstring(what) + L": E(" + code + L")";
+bool DeleteEntry(HANDLE directory, const std::wstring& name) {
+    UniqueHandle doomed;
+    if (OpenRelative(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                     FILE_NON_DIRECTORY_FILE, nullptr, doomed) < 0)
+        return false;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return ::SetFileInformationByHandle(doomed.get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
 }  // namespace
 
-std::wstring ExpectedFinalPath(const wchar_t* path) {
-    wchar_t full[kTracePathChars] = {};
-    const DWORD fullLength = ::GetFullPathNameW(path, static_cast<DWORD>(kTracePathChars), full, nullptr);
-    if (fullLength == 0 || fullLength >= kTracePathChars) return path;
-    // Short (8.3) names in the configured path would never match the final
-    // path, which the system reports with long names.
-    wchar_t longPath[kTracePathChars] = {};
-    const DWORD longLength = ::GetLongPathNameW(full, longPath, static_cast<DWORD>(kTracePathChars));
-    if (longLength == 0 || longLength >= kTracePathChars) return WithoutLongPrefix(full);
-    return WithoutLongPrefix(longPath);
+std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self) {
+    auto target = std::make_shared<CLogTarget>();
+    target->For = path;
+    const std::optional<LogPathParts> parts = SplitLogPath(path.c_str());
+    if (!parts || parts->File.empty()) {
+        target->Problem = L"not a full path of a file";
+        return target;
+    }
+    target->File = parts->File;
+    target->Result = target->Directory.Walk(*parts, self);
+    target->Problem = target->Directory.Problem();
+    return target;
 }
 
-CTraceFile::~CTraceFile() { Close(); }
-
-void CTraceFile::Close() {
-    if (IsOpen()) ::CloseHandle(m_Handle);
-    m_Handle = INVALID_HANDLE_VALUE;
+CTraceFile::Result CTraceFile::Open(HANDLE directory, const std::wstring& name, const LogFileRules& rules) {
+    return OpenChecked(directory, name, rules, !rules.Common && !rules.Append);
 }
 
-CTraceFile::Result CTraceFile::Open(const wchar_t* path, bool common, bool append, const std::wstring& expected) {
+CTraceFile::Result CTraceFile::OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules,
+                                           bool mayReplace) {
     // Append access only: every write lands at the end of the file, also when
     // other threads and processes write the same file. A file to be emptied
-    // also needs write access, used only to cut it.
-    const bool empty = !common && !append;
-    const DWORD access = FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES | (empty ? FILE_WRITE_DATA : 0);
-    auto open = [&] {
-        // Never CREATE_ALWAYS: that would empty whatever a planted link
-        // points to before any check could run.
-        return ::CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    };
-    Close();
+    // also needs write access, used only to cut it; a private file's owner is
+    // read when another file may have taken its place.
+    const ACCESS_MASK access = FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES |
+                               (rules.Common ? 0 : READ_CONTROL) | (rules.Empty ? FILE_WRITE_DATA : 0);
     m_Problem.clear();
-    m_Handle = open();
-    if (!IsOpen()) {
-        const DWORD error = ::GetLastError();
-        if (!CreatePath(path)) {
-            m_Problem = WithError(L"cannot create the directories", ::GetLastError());
-            return NotOpened;
-        }
-        m_Handle = open();
-        if (!IsOpen()) {
-            m_Problem = WithError(L"cannot open", error == ERROR_PATH_NOT_FOUND ? ::GetLastError() : error);
-            return NotOpened;
-        }
+    ULONG_PTR information = 0;
+    // Never created empty by the open itself: that would cut whatever a
+    // planted link leads to before any check could run.
+    m_Status = OpenRelative(directory, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+                            FILE_NON_DIRECTORY_FILE, rules.Common ? rules.CommonSecurity : nullptr, m_Handle,
+                            &information);
+    if (m_Status < 0) {
+        m_Problem = WithError(L"cannot open", StatusToError(m_Status));
+        return NotOpened;
     }
-    m_Problem = Check(expected.empty() ? ExpectedFinalPath(path) : expected);
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(m_Handle.get(), FileStandardInfo, &standard, sizeof(standard)))
+        m_Problem = WithError(L"links not readable", ::GetLastError());
+    else if (standard.NumberOfLinks != 1)
+        m_Problem = std::to_wstring(standard.NumberOfLinks) + L" links";
+    else if (!rules.Common)
+        m_Problem = CheckOwner(rules, information == FILE_CREATED);
     if (!m_Problem.empty()) {
-        Close();
+        m_Handle.reset();
+        // Another user's private log without TP_APPEND: its content would be
+        // emptied anyway, so a file of the trace's own takes its place.
+        if (mayReplace && m_Problem.rfind(L"owner ", 0) == 0 && DeleteEntry(directory, name))
+            return OpenChecked(directory, name, rules, false);
         return Refused;
     }
-    if (empty && !::SetEndOfFile(m_Handle)) {
+    if (rules.Empty && !::SetEndOfFile(m_Handle.get())) {
         m_Problem = WithError(L"cannot empty", ::GetLastError());
-        Close();
+        m_Handle.reset();
         return NotOpened;
     }
     return Opened;
 }
 
-std::wstring CTraceFile::Check(const std::wstring& expected) const {
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!::GetFileInformationByHandleEx(m_Handle, FileAttributeTagInfo, &tag, sizeof(tag)))
-        return WithError(L"attributes not readable", ::GetLastError());
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"a reparse point";
-    if (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return L"a directory";
-    FILE_STANDARD_INFO standard{};
-    if (!::GetFileInformationByHandleEx(m_Handle, FileStandardInfo, &standard, sizeof(standard)))
-        return WithError(L"links not readable", ::GetLastError());
-    if (standard.NumberOfLinks != 1) return std::to_wstring(standard.NumberOfLinks) + L" links";
-    wchar_t final[kTracePathChars] = {};
-    const DWORD length = ::GetFinalPathNameByHandleW(m_Handle, final, static_cast<DWORD>(kTracePathChars),
-                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= kTracePathChars) return WithError(L"final path not readable", ::GetLastError());
-    const std::wstring actual = WithoutLongPrefix(std::wstring(final, length));
-    if (!SamePath(actual, expected)) return L"final path " + actual;
-    return {};
+std::wstring CTraceFile::CheckOwner(const LogFileRules& rules, bool created) const {
+    LONGLONG index = 0;
+    if (!FileIndex(m_Handle.get(), index)) return L"index not readable";
+    if (created || (rules.KnownIndex && index == rules.KnownIndex->load())) {
+        if (rules.KnownIndex) rules.KnownIndex->store(index);
+        return {};
+    }
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(m_Handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                                         nullptr, nullptr, &descriptor);
+    const std::unique_ptr<void, LocalFreer> held(descriptor);
+    if (error != ERROR_SUCCESS) return WithError(L"owner not readable", error);
+    std::wstring reason = JudgeLogFileOwner(owner, rules.Self);
+    if (reason.empty() && rules.KnownIndex) rules.KnownIndex->store(index);
+    return reason;
 }
 
 void CTraceFile::Write(const void* bytes, size_t size) const {
     DWORD written = 0;
-    ::WriteFile(m_Handle, bytes, static_cast<DWORD>(size), &written, nullptr);
+    ::WriteFile(m_Handle.get(), bytes, static_cast<DWORD>(size), &written, nullptr);
 }
 
 namespace {
 SRWLOCK g_FileWriteLock = SRWLOCK_INIT;
 }  // namespace
 
-CFileWriteGuard::CFileWriteGuard(HANDLE mutex, std::atomic<bool>& squatted) : m_Mutex(mutex) {
+CFileWriteGuard::CFileWriteGuard(HANDLE mutex, bool trusted, std::atomic<bool>& squatted) : m_Mutex(mutex) {
     ::AcquireSRWLockExclusive(&g_FileWriteLock);
     if (m_Mutex) {
-        const DWORD wait = ::WaitForSingleObject(m_Mutex, squatted.load() ? 0 : kFileMutexWaitMs);
+        const DWORD wait = ::WaitForSingleObject(m_Mutex, !trusted || squatted.load() ? 0 : kFileMutexWaitMs);
         m_Owned = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
         if (m_Owned)
             squatted = false;
-        else if (wait == WAIT_TIMEOUT)
+        else if (wait == WAIT_TIMEOUT && trusted)
             squatted = true;
     }
 }
@@ -147,19 +163,58 @@ std::wstring FileMutexName(const std::wstring& path, const wchar_t* space) {
     return name;
 }
 
-HANDLE CreateFileMutex(const std::wstring& path, bool* local) {
-    for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
-        if (HANDLE mutex = ::CreateMutexW(nullptr, FALSE, FileMutexName(path, space).c_str())) return mutex;
-        if (local) *local = true;
+FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& self) {
+    // Owned by self explicitly: some systems (Wine) record no owner for an
+    // object made without a descriptor, and the owner is what tells a
+    // squatter's mutex from one of the product's.
+    SECURITY_DESCRIPTOR descriptor{};
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
+    if (!self.empty() && ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        ::SetSecurityDescriptorOwner(&descriptor, const_cast<BYTE*>(self.data()), FALSE))
+        attributes.lpSecurityDescriptor = &descriptor;
+
+    FileMutex result;
+    const std::wstring global = FileMutexName(path, L"Global\\");
+    const std::wstring local = FileMutexName(path, L"Local\\");
+    std::wstring name = global;
+    result.Handle.reset(::CreateMutexW(&attributes, FALSE, global.c_str()));
+    if (!result.Handle) {
+        const DWORD globalError = ::GetLastError();
+        result.Handle.reset(::CreateMutexW(&attributes, FALSE, local.c_str()));
+        name = local;
+        result.Note = WithError(L"\"" + global + L"\" not available", globalError);
+        result.Note += result.Handle ? L": using \"" + local + L"\""
+                                     : L"; " + WithError(L"nor \"" + local + L"\"", ::GetLastError()) +
+                                           L": the writes of several processes are not ordered";
     }
-    return nullptr;
+    if (!result.Handle || ::GetLastError() != ERROR_ALREADY_EXISTS) return result;
+
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR found = nullptr;
+    const DWORD error = ::GetSecurityInfo(result.Handle.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                         nullptr, nullptr, nullptr, &found);
+    const std::unique_ptr<void, LocalFreer> held(found);
+    const auto* ownerSid = static_cast<const BYTE*>(owner);
+    if (error == ERROR_SUCCESS && ownerSid &&
+        (SidIs(ownerSid, kSidLocalSystem) || SidIs(ownerSid, kSidAdministrators) ||
+         SameSid(ownerSid, self.empty() ? nullptr : self.data())))
+        return result;
+    result.Trusted = false;
+    if (!result.Note.empty()) result.Note += L"; ";
+    result.Note += L"\"" + name + L"\" was made by " +
+                   (error != ERROR_SUCCESS ? WithError(L"an unknown owner", error)
+                    : ownerSid            ? SidText(ownerSid)
+                                          : std::wstring(L"no owner")) +
+                   L", not by this user or an administrator: records do not wait for it";
+    return result;
 }
 
 void CTraceImpl::StartFile() {
     const bool common = m_Config.m_CommonFileFlag.load() != 0;
     const bool append = (m_Config.m_ParamsMask.load() & TP_APPEND) != 0;
     CTraceFile file;
-    if (OpenFile(file, common, append) && !common && append) file.Write(kSeparator, sizeof(kSeparator) - 1);
+    if (OpenFile(file, common, append, !common && !append, true) && !common && append)
+        file.Write(kSeparator, sizeof(kSeparator) - 1);
 }
 
 void CTraceConsole::Open(const wchar_t* title) {

@@ -3,10 +3,14 @@
 // with forward slashes works as one with backslashes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "base/VqTraceRecord.h"
 #include "trace_test_support.h"
+
+// After windows.h, which it needs.
+#include <sddl.h>
 
 using namespace VqBase;
 using namespace trace_test;
@@ -42,12 +46,11 @@ TEST(TraceHostileLog, ASquattedCommonFileMutexDelaysNothingAndLosesNothing) {
     HANDLE acquired = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::thread squatter([&] {
-        HANDLE mutex = CreateFileMutex(file);
-        ::WaitForSingleObject(mutex, INFINITE);
+        const FileMutex mutex = CreateFileMutex(file, ProcessUserSid());
+        ::WaitForSingleObject(mutex.Handle.get(), INFINITE);
         ::SetEvent(acquired);
         ::WaitForSingleObject(release, INFINITE);
-        ::ReleaseMutex(mutex);
-        ::CloseHandle(mutex);
+        ::ReleaseMutex(mutex.Handle.get());
     });
     ::WaitForSingleObject(acquired, INFINITE);
     {
@@ -90,28 +93,107 @@ TEST(TraceHostileLog, AFileThatCannotBeHadIsReportedOnceThroughTheDebugger) {
     EXPECT_EQ(refused, 1u);
 }
 
+namespace {
+
+// A mutex under name that nobody else may open (an empty DACL), or that
+// another user made and anyone may use.
+HANDLE SquatMutex(const std::wstring& name, const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr)) return nullptr;
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), sd, FALSE};
+    const HANDLE mutex = ::CreateMutexW(&attributes, FALSE, name.c_str());
+    ::LocalFree(sd);
+    return mutex;
+}
+
+constexpr wchar_t kClosed[] = L"D:";
+constexpr wchar_t kForeign[] = L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)";
+
+std::vector<std::string> MutexNotes(const std::string& text) {
+    std::vector<std::string> notes;
+    for (const auto& line : Lines(text))
+        if (line.find("W> [VqBase::CTraceImpl::FileMutex]") != std::string::npos) notes.push_back(line);
+    return notes;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+}  // namespace
+
 TEST(TraceHostileLog, AGlobalMutexNameTakenByOthersFallsBackWithOneWarning) {
     TempDir dir;
     TestKey key;
     const std::wstring file = dir / L"fallback.log";
     CommonFileConfig(key, L"Fallback", file, TP_FILE);
-    // An empty DACL: nobody may open the squatter's object.
-    SECURITY_DESCRIPTOR closed{};
-    ACL empty{};
-    ::InitializeSecurityDescriptor(&closed, SECURITY_DESCRIPTOR_REVISION);
-    ::InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
-    ::SetSecurityDescriptorDacl(&closed, TRUE, &empty, FALSE);
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &closed, FALSE};
-    const HANDLE squatted = ::CreateMutexW(&attributes, FALSE, FileMutexName(file, L"Global\\").c_str());
-    ASSERT_NE(squatted, nullptr);
+    const std::string global = Narrow(FileMutexName(file, L"Global\\"));
+    const std::string local = Narrow(FileMutexName(file, L"Local\\"));
     {
+        const UniqueHandle squatted(SquatMutex(FileMutexName(file, L"Global\\"), kClosed));
+        ASSERT_NE(squatted, nullptr);
         CTraceImpl impl(L"Fallback", key.Location());
         for (int i = 0; i < 3; ++i) Trace(impl, TL_INFO, L"[%s] %i", L"f", i);
     }
-    ::CloseHandle(squatted);
-    const auto lines = Lines(ReadBytes(file));
-    size_t warnings = 0;
-    for (const auto& line : lines) warnings += line.find("W> [VqBase::CTraceImpl::FileMutex]") != std::string::npos;
-    EXPECT_EQ(warnings, 1u) << ReadBytes(file);
-    EXPECT_EQ(lines.size(), 4u) << ReadBytes(file);
+    auto notes = MutexNotes(ReadBytes(file));
+    ASSERT_EQ(notes.size(), 1u) << ReadBytes(file);
+    EXPECT_NE(notes[0].find("\"" + global + "\" not available: E(00000005): using \"" + local + "\""), std::string::npos)
+        << notes[0];
+    EXPECT_EQ(Lines(ReadBytes(file)).size(), 4u) << ReadBytes(file);
+
+    // Both names taken: said, and the records still written.
+    ASSERT_TRUE(::DeleteFileW(file.c_str()));
+    {
+        const UniqueHandle global(SquatMutex(FileMutexName(file, L"Global\\"), kClosed));
+        const UniqueHandle local(SquatMutex(FileMutexName(file, L"Local\\"), kClosed));
+        CTraceImpl impl(L"Fallback", key.Location());
+        for (int i = 0; i < 3; ++i) Trace(impl, TL_INFO, L"[%s] %i", L"f", i);
+    }
+    notes = MutexNotes(ReadBytes(file));
+    ASSERT_EQ(notes.size(), 1u) << ReadBytes(file);
+    EXPECT_NE(notes[0].find("; nor \"" + local + "\": E(00000005): the writes of several processes are not ordered"),
+              std::string::npos)
+        << notes[0];
+    EXPECT_EQ(Lines(ReadBytes(file)).size(), 4u) << ReadBytes(file);
+}
+
+TEST(TraceHostileLog, APulsingSquatterOfAnotherUserSlowsNoRecord) {
+    TempDir dir;
+    TestKey key;
+    const std::wstring file = dir / L"pulsed.log";
+    CommonFileConfig(key, L"Pulsed", file, TP_FILE);
+    // More records than a 20-pair export request writes.
+    constexpr int kRecords = 200;
+    auto elapsedMs = [&] {
+        CTraceImpl impl(L"Pulsed", key.Location());
+        const ULONGLONG begin = ::GetTickCount64();
+        for (int i = 0; i < kRecords; ++i) Trace(impl, TL_INFO, L"[%s] %i", L"f", i);
+        return ::GetTickCount64() - begin;
+    };
+    // The fastest of three runs: robust against a busy machine.
+    auto fastest = [&] { return std::min({elapsedMs(), elapsedMs(), elapsedMs()}); };
+    const ULONGLONG alone = fastest();
+
+    // Another user made the name first; it holds the mutex and lets go every
+    // 45 ms for a moment.
+    const UniqueHandle mutex(SquatMutex(FileMutexName(file, L"Global\\"), kForeign));
+    ASSERT_NE(mutex, nullptr);
+    const UniqueHandle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread squatter([&] {
+        while (::WaitForSingleObject(stop.get(), 0) == WAIT_TIMEOUT) {
+            ::WaitForSingleObject(mutex.get(), INFINITE);
+            ::WaitForSingleObject(stop.get(), 45);
+            ::ReleaseMutex(mutex.get());
+            ::Sleep(1);
+        }
+    });
+    const ULONGLONG squatted = fastest();
+    ::SetEvent(stop.get());
+    squatter.join();
+
+    // A 20-pair request takes about 700 ms here: 10 % of it is 70 ms.
+    EXPECT_LT(squatted, alone + 70) << "alone " << alone << " ms";
+    const auto notes = MutexNotes(ReadBytes(file));
+    ASSERT_EQ(notes.size(), 3u) << "one per trace object";
+    EXPECT_NE(notes[0].find("was made by S-1-5-21-1-2-3-1001, not by this user or an administrator"), std::string::npos)
+        << notes[0];
+    EXPECT_EQ(Lines(ReadBytes(file)).size(), 6u * kRecords + 3u) << "nothing lost";
 }

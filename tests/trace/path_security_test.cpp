@@ -58,17 +58,31 @@ TEST(TraceDirectorySecurity, DescriptorInMemory) {
     ASSERT_TRUE(::GetSecurityDescriptorDacl(sd.Get(), &present, &dacl, &defaulted));
     ASSERT_TRUE(present);
     ASSERT_NE(dacl, nullptr);
-    const wchar_t* expected[] = {L"S-1-5-18", L"S-1-1-0", L"S-1-5-32-544", L"S-1-15-2-1"};
-    ASSERT_EQ(dacl->AceCount, 4);
-    for (DWORD i = 0; i < 4; ++i) {
+    const struct {
+        const wchar_t* Sid;
+        BYTE Flags;
+        ACCESS_MASK Mask;
+    } expected[] = {
+        {L"S-1-5-18", OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL},
+        {L"S-1-5-32-544", OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, GENERIC_ALL},
+        {L"S-1-3-0", OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE, GENERIC_ALL},
+        {L"S-1-1-0", 0, kLogDirectoryEveryoneRights},
+        {L"S-1-15-2-1", 0, kLogDirectoryEveryoneRights},
+    };
+    ASSERT_EQ(dacl->AceCount, 5);
+    for (DWORD i = 0; i < 5; ++i) {
         void* ace = nullptr;
         ASSERT_TRUE(::GetAce(dacl, i, &ace));
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
         EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << i;
-        EXPECT_EQ(allowed->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) << i;
-        EXPECT_EQ(allowed->Mask, static_cast<ACCESS_MASK>(GENERIC_ALL)) << i;
-        EXPECT_EQ(SidText(&allowed->SidStart), expected[i]) << i;
+        EXPECT_EQ(allowed->Header.AceFlags, expected[i].Flags) << i;
+        EXPECT_EQ(allowed->Mask, expected[i].Mask) << i;
+        EXPECT_EQ(SidText(&allowed->SidStart), expected[i].Sid) << i;
     }
+    // Everyone may look, traverse and add, nothing more.
+    EXPECT_EQ(kLogDirectoryEveryoneRights, static_cast<DWORD>(FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
+                                                             FILE_READ_EA | READ_CONTROL | SYNCHRONIZE | FILE_ADD_FILE |
+                                                             FILE_ADD_SUBDIRECTORY));
 
     // The same in the system's own text form.
     wchar_t* sddl = nullptr;
@@ -78,7 +92,8 @@ TEST(TraceDirectorySecurity, DescriptorInMemory) {
     const std::wstring text = sddl;
     ::LocalFree(sddl);
     EXPECT_EQ(text.find(L"O:"), std::wstring::npos) << text;
-    EXPECT_EQ(text.find(L"G:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;WD)(A;OICI;GA;;;BA)(A;OICI;GA;;;"), 0u) << text;
+    EXPECT_EQ(text.find(L"G:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICIIO;GA;;;CO)(A;;0x1200af;;;WD)(A;;0x1200af;;;"), 0u)
+        << text;
 }
 
 TEST(TraceDirectorySecurity, GeneralDescriptorWithOwner) {

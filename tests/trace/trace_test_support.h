@@ -77,6 +77,13 @@ private:
     bool m_Had = false;
 };
 
+// Under Wine: the Unix path of a Windows path, and a Unix shell command, for
+// what no Windows call can do here (a symbolic link standing in for a
+// junction, a chmod). Empty and false elsewhere.
+bool UnderWine();
+std::string UnixPath(const std::wstring& path);
+bool RunUnixShell(const std::string& command);
+
 // Runs this test executable in a child mode: the disabled test
 // TraceChild.DISABLED_<mode>. Under a debugger the child's debug strings
 // are collected in order.

@@ -1,0 +1,124 @@
+#pragma once
+// The directory a log file lives in, reached one component at a time from
+// the volume root through handles, so that no directory of the path can be
+// swapped for a redirect between its check and its use.
+#include <windows.h>
+#include <winternl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#ifndef FILE_OPEN
+#define FILE_OPEN 0x00000001
+#endif
+#ifndef FILE_CREATE
+#define FILE_CREATE 0x00000002
+#endif
+#ifndef FILE_OPEN_IF
+#define FILE_OPEN_IF 0x00000003
+#endif
+#ifndef FILE_DIRECTORY_FILE
+#define FILE_DIRECTORY_FILE 0x00000001
+#endif
+#ifndef FILE_NON_DIRECTORY_FILE
+#define FILE_NON_DIRECTORY_FILE 0x00000040
+#endif
+#ifndef FILE_SYNCHRONOUS_IO_NONALERT
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020
+#endif
+#ifndef FILE_OPEN_REPARSE_POINT
+#define FILE_OPEN_REPARSE_POINT 0x00200000
+#endif
+#ifndef FILE_CREATED
+#define FILE_CREATED 0x00000002
+#endif
+
+namespace VqBase {
+
+// A log file path taken apart: the volume root ("C:\" or "\\server\share\"),
+// the directories below it and the file name (empty when the path ends in a
+// separator).
+struct LogPathParts {
+    std::wstring Root;
+    std::vector<std::wstring> Directories;
+    std::wstring File;
+};
+
+// Makes the path full and takes it apart. Either separator works; trailing
+// dots and blanks of every component are dropped, as the system drops them
+// from a last component, so that "Logs. " and "Logs" name one directory.
+// Nullopt for a path that is not absolute (no drive or network root), of
+// kTracePathChars characters or more, or with a component that is empty or
+// holds a character no file name may hold.
+std::optional<LogPathParts> SplitLogPath(const wchar_t* path);
+
+// The SID of the process's own user, as bytes (empty when unreadable).
+std::vector<BYTE> ProcessUserSid();
+
+// Closes a kernel handle without a trace: the trace itself uses it.
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
+    }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// Frees a process heap block (a descriptor built by BuildSecurityDescriptor).
+struct HeapFreer {
+    void operator()(void* block) const {
+        if (block) ::HeapFree(::GetProcessHeap(), 0, block);
+    }
+};
+
+// NtCreateFile of name relative to the directory handle, never following a
+// reparse point; FILE_SYNCHRONOUS_IO_NONALERT is added to options. Returns
+// the status; information is FILE_CREATED, FILE_OPENED and so on.
+LONG OpenRelative(HANDLE directory, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                  ULONG options, PSECURITY_DESCRIPTOR security, UniqueHandle& handle, ULONG_PTR* information = nullptr);
+
+// A relative open failed because the directory it was made in has gone (or
+// is going): the chain must be walked again.
+bool DirectoryHasGone(LONG status);
+
+// The Win32 code of a status, for reports.
+DWORD StatusToError(LONG status);
+
+// "what: E(0000000N)".
+std::wstring WithError(const std::wstring& what, DWORD error);
+
+// "\\?\C:\x" and "\\?\UNC\server\x" as "C:\x" and "\\server\x".
+std::wstring WithoutLongPrefix(std::wstring path);
+
+// The checked chain of a log file's directories; holds the handle of the
+// last one, in which the file is opened.
+class CLogDirectory {
+public:
+    enum Result { Held, NotOpened, Refused };
+
+    // Opens every directory below the root without following a reparse point,
+    // creating missing ones relative to their parent's handle with
+    // BuildDirectorySecurity. Each must be a plain directory whose
+    // final path is the path walked so far, and JudgeLogDirectory must trust
+    // it (self: ProcessUserSid()). The root is opened, not judged.
+    Result Walk(const LogPathParts& parts, const std::vector<BYTE>& self);
+
+    HANDLE Handle() const { return m_Handle.get(); }
+    // The final path of the held directory.
+    const std::wstring& Path() const { return m_Path; }
+    // Why the last Walk did not hold a directory.
+    const std::wstring& Problem() const { return m_Problem; }
+
+private:
+    // Empty when the directory just opened as name below the directory at
+    // parent may be used; final receives its final path.
+    static std::wstring Check(HANDLE directory, const std::wstring& parent, const std::wstring& name,
+                              const std::vector<BYTE>& self, std::wstring& final);
+
+    UniqueHandle m_Handle;
+    std::wstring m_Path;
+    std::wstring m_Problem;
+};
+
+}  // namespace VqBase
