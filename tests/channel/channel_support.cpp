@@ -1,5 +1,6 @@
 #include "channel_support.h"
 
+#include "child_process.h"
 #include "module_path.h"
 
 #include <algorithm>
@@ -42,18 +43,10 @@ bool StartSelf(const std::wstring& arguments, PROCESS_INFORMATION* info) {
     std::wstring commandLine = L"\"" + testing_support::ModulePath() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    // Wine now and then fails a start with ERROR_INTERNAL_ERROR when many
-    // processes start at once; the stand-in child is test scaffolding, so it
-    // is started again rather than letting that fault decide a test.
-    for (int attempt = 0;; ++attempt) {
-        *info = PROCESS_INFORMATION{};
-        if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &startup, info))
-            return true;
-        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == 4)
-            return false;
-        Sleep(10);
-    }
+    // The stand-in child is test scaffolding: a start that Wine fails
+    // spuriously is tried again rather than letting that fault decide a test.
+    *info = PROCESS_INFORMATION{};
+    return testing_support::StartProcess(nullptr, commandLine.data(), FALSE, CREATE_NO_WINDOW, &startup, info) != FALSE;
 }
 
 DiagService::ProcessStarter FakeLauncher::Starter() {
@@ -197,21 +190,10 @@ std::vector<std::uint8_t> TempPath::ReadAll() const {
 }
 
 DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
-    std::wstring buffer = commandLine;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &info))
+    testing_support::Child child;
+    if (!child.Start(commandLine) || !child.Wait(std::string(commandLine.begin(), commandLine.end()), timeoutMs))
         return 0xFFFFFFFF;
-    CloseHandle(info.hThread);
-    DWORD code = 0xFFFFFFFF;
-    if (WaitForSingleObject(info.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(info.hProcess, &code);
-    else
-        TerminateProcess(info.hProcess, 1);
-    CloseHandle(info.hProcess);
-    return code;
+    return child.ExitCode();
 }
 
 std::string HandleText(HANDLE handle) {

@@ -13,6 +13,7 @@
 
 #include "ReRiruRuvazor.h"
 #include "channel.h"
+#include "child_process.h"
 
 namespace channel_test {
 
@@ -115,8 +116,9 @@ private:
 };
 
 // Runs a command line, waits up to timeoutMs; returns the exit code, or
-// 0xFFFFFFFF when it did not start or did not end in time.
-DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+// 0xFFFFFFFF when it did not start or did not end in time (then ended,
+// with a report of its last output).
+DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs = testing_support::kChildTimeoutMs);
 
 // The handle values in the trace lines of successful process starts.
 std::vector<std::string> StartedProcessHandles(const std::vector<std::string>& lines);

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
 #include "common/winapi_wrappers.h"
 #include "expect_helpers.h"
 #include "trace_capture.h"
@@ -142,8 +143,7 @@ PROCESS_INFORMATION StartCmd(const wchar_t* arguments, DWORD flags = CREATE_NO_W
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    EXPECT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
-                               &info));
+    EXPECT_TRUE(testing_support::StartProcess(nullptr, commandLine.data(), FALSE, flags, &startup, &info));
     if (info.hThread) CloseHandle(info.hThread);
     return info;
 }
@@ -153,7 +153,7 @@ TEST_F(Wrappers, WaitAllOverThreeEndedProcesses) {
     for (int i = 0; i < 3; ++i) processes[i] = StartCmd(L"exit 0").hProcess;
     capture.Clear();
 
-    const DWORD result = Winapi::WaitForMultipleObjects(3, processes, true, 60000);
+    const DWORD result = Winapi::WaitForMultipleObjects(3, processes, true, testing_support::kChildTimeoutMs);
     EXPECT_LT(result, 3u);
     ExpectOk(capture, "[Winapi::WaitForMultipleObjects] WaitForMultipleObjects(3: {" + Hex16(processes[0]) + ", " +
                           Hex16(processes[1]) + ", " + Hex16(processes[2]) + "}): All");
@@ -242,7 +242,7 @@ TEST_F(Wrappers, CreateProcessAndItsExitCode) {
                   static_cast<unsigned>(info.dwProcessId));
     ExpectOk(capture, "[Winapi::CreateProcess] CreateProcessW(cmd.exe /c exit 3): ok, " + Hex16(info.hProcess) +
                           " (PID: " + pid + ")");
-    ASSERT_EQ(WaitForSingleObject(info.hProcess, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(info.hProcess, testing_support::kChildTimeoutMs), WAIT_OBJECT_0);
 
     capture.Clear();
     DWORD code = 0;
@@ -288,7 +288,7 @@ TEST_F(Wrappers, TerminateProcess) {
     capture.Clear();
     EXPECT_TRUE(Winapi::TerminateProcess(info.hProcess, 7));
     ExpectOk(capture, "[Winapi::TerminateProcess] TerminateProcess(" + Hex16(info.hProcess) + ", 7): ok");
-    ASSERT_EQ(WaitForSingleObject(info.hProcess, 60000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(info.hProcess, testing_support::kChildTimeoutMs), WAIT_OBJECT_0);
     DWORD code = 0;
     GetExitCodeProcess(info.hProcess, &code);
     EXPECT_EQ(code, 7u);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "child_process.h"
+
 namespace error_test {
 
 namespace {
@@ -71,24 +73,18 @@ DWORD RunChild(const wchar_t* test, const std::wstring& exe) {
     std::wstring commandLine = L"\"" + program + L"\" --gtest_filter=ChildProcess." + test;
 
     SetEnvironmentVariableW(kChildVariable, L"1");
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
     // A copy elsewhere runs in its own folder: the module search includes the
     // current directory, which must not hand it what its folder lacks.
     std::wstring directory;
     if (!exe.empty()) directory = exe.substr(0, exe.find_last_of(L"\\/"));
-    const BOOL started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        directory.empty() ? nullptr : directory.c_str(), &startup, &process);
+    testing_support::Child child;
+    const bool started = child.Start(commandLine, 0, true, program.c_str(), directory.empty() ? nullptr : directory.c_str());
     SetEnvironmentVariableW(kChildVariable, nullptr);
     if (!started) return ~0u;
-
-    DWORD exitCode = ~0u;
-    if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process.hProcess, &exitCode);
-    else TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return exitCode;
+    const std::wstring name(test);
+    if (!child.Wait("the child test " + std::string(name.begin(), name.end()))) return ~0u;
+    if (child.ExitCode() != kChildPassed) std::fprintf(stderr, "%s", child.Output().c_str());
+    return child.ExitCode();
 }
 
 }  // namespace error_test

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "child_process.h"
 #include "diagproto.h"
 #include "process_probe.h"
 #include "service_driver.h"
@@ -179,8 +180,7 @@ TEST(ServiceSoak, ProbesSeeALeakInAnotherProcess) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
-    ASSERT_TRUE(::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                                 nullptr, &startup, &info))
+    ASSERT_TRUE(testing_support::StartProcess(exe.c_str(), command.data(), FALSE, CREATE_NO_WINDOW, &startup, &info))
         << "error " << ::GetLastError();
     OwnedHandle child(info.hProcess);
     OwnedHandle childThread(info.hThread);

@@ -3,6 +3,7 @@
 // promise.
 #include <gtest/gtest.h>
 
+#include "child_process.h"
 #include "trace_test_support.h"
 
 using namespace VqBase;
@@ -19,18 +20,10 @@ DWORD ImportAt(const TestKey& key, const std::wstring& name, const TempDir& dir)
     const std::wstring file = dir / name;
     WriteBytes(file, text);
 
-    std::wstring command = L"reg.exe import \"" + file + L"\"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi))
-        return ::GetLastError();
-    ::WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = 1;
-    ::GetExitCodeProcess(pi.hProcess, &code);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-    return code;
+    testing_support::Child child;
+    if (!child.Start(L"reg.exe import \"" + file + L"\"")) return ::GetLastError();
+    if (!child.Wait("reg.exe import")) return 1;
+    return child.ExitCode();
 }
 }  // namespace
 

@@ -176,15 +176,13 @@ TEST(TraceSharedFile, TwoProcessesNeverInterleave) {
     TempDir dir;
     const std::wstring file = dir / L"processes.log";
     EnvOverride env(L"VQ_TRACE_TEST_FILE", file.c_str());
-    HANDLE children[2] = {StartChild(L"Writer"), StartChild(L"Writer")};
-    ASSERT_NE(children[0], nullptr);
-    ASSERT_NE(children[1], nullptr);
-    EXPECT_EQ(::WaitForMultipleObjects(2, children, TRUE, 300000), WAIT_OBJECT_0);
-    for (HANDLE child : children) {
-        DWORD code = 1;
-        ::GetExitCodeProcess(child, &code);
-        EXPECT_EQ(code, 0u);
-        ::CloseHandle(child);
+    auto first = StartChild(L"Writer");
+    auto second = StartChild(L"Writer");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    for (auto* child : {first.get(), second.get()}) {
+        ASSERT_TRUE(child->Wait("a writer of 3000 records")) << child->Report();
+        EXPECT_EQ(child->ExitCode(), 0u) << child->Output();
     }
     const std::string text = ReadBytes(file);
     ExpectWholeRecords(text, 6000, "process");

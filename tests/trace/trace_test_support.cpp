@@ -1,5 +1,6 @@
 #include "trace_test_support.h"
 
+#include "child_process.h"
 #include "module_path.h"
 
 #include <atomic>
@@ -161,41 +162,46 @@ EnvOverride::EnvOverride(const wchar_t* name, const wchar_t* value) : m_Name(nam
 EnvOverride::~EnvOverride() { ::SetEnvironmentVariableW(m_Name.c_str(), m_Had ? m_Old.c_str() : nullptr); }
 
 namespace {
-PROCESS_INFORMATION Launch(const std::wstring& mode, DWORD flags) {
-    std::wstring command = L"\"" + testing_support::ModulePath() + L"\" --gtest_filter=TraceChild.DISABLED_" + mode +
-                           L" --gtest_also_run_disabled_tests";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &si, &pi))
-        pi = {};
-    return pi;
+std::wstring ChildCommand(const std::wstring& mode) {
+    return L"\"" + testing_support::ModulePath() + L"\" --gtest_filter=TraceChild.DISABLED_" + mode +
+           L" --gtest_also_run_disabled_tests";
 }
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 }  // namespace
 
-HANDLE StartChild(const std::wstring& mode, DWORD creationFlags) {
-    PROCESS_INFORMATION pi = Launch(mode, creationFlags | CREATE_NO_WINDOW);
-    if (pi.hThread) ::CloseHandle(pi.hThread);
-    return pi.hProcess;
+std::unique_ptr<testing_support::Child> StartChild(const std::wstring& mode, DWORD creationFlags) {
+    auto child = std::make_unique<testing_support::Child>();
+    if (!child->Start(ChildCommand(mode), creationFlags | CREATE_NO_WINDOW)) child.reset();
+    return child;
 }
 
 ChildResult RunChild(const std::wstring& mode, bool underDebugger, DWORD creationFlags) {
     ChildResult result;
     DWORD flags = creationFlags | (underDebugger ? DEBUG_ONLY_THIS_PROCESS : 0);
-    if (!(flags & DETACHED_PROCESS)) flags |= CREATE_NO_WINDOW;
-    PROCESS_INFORMATION pi = Launch(mode, flags);
-    if (!pi.hProcess) return result;
+    const bool detached = (flags & DETACHED_PROCESS) != 0;
+    if (!detached) flags |= CREATE_NO_WINDOW;
+    testing_support::Child child;
+    // A detached child must find itself without a console or handles.
+    if (!child.Start(ChildCommand(mode), flags, !detached)) return result;
+    const std::string what = "the child mode " + Narrow(mode);
     if (underDebugger) {
+        const ULONGLONG deadline = ::GetTickCount64() + testing_support::kChildTimeoutMs;
         for (bool running = true; running;) {
+            const ULONGLONG now = ::GetTickCount64();
             DEBUG_EVENT event = {};
-            if (!::WaitForDebugEvent(&event, 120000)) break;
+            if (now >= deadline || !::WaitForDebugEvent(&event, static_cast<DWORD>(deadline - now))) {
+                ::DebugActiveProcessStop(child.Id());
+                child.GiveUp(what + " under a debugger", testing_support::kChildTimeoutMs);
+                return result;
+            }
             DWORD status = DBG_CONTINUE;
             switch (event.dwDebugEventCode) {
             case OUTPUT_DEBUG_STRING_EVENT: {
                 const auto& info = event.u.DebugString;
                 std::string text(info.nDebugStringLength, '\0');
                 SIZE_T read = 0;
-                ::ReadProcessMemory(pi.hProcess, info.lpDebugStringData, text.data(), text.size(), &read);
+                ::ReadProcessMemory(child.Process(), info.lpDebugStringData, text.data(), text.size(), &read);
                 text.resize(read);
                 while (!text.empty() && text.back() == '\0') text.pop_back();
                 result.debugStrings.push_back(text);
@@ -221,10 +227,7 @@ ChildResult RunChild(const std::wstring& mode, bool underDebugger, DWORD creatio
             ::ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
         }
     }
-    ::WaitForSingleObject(pi.hProcess, 120000);
-    if (!underDebugger) ::GetExitCodeProcess(pi.hProcess, &result.exitCode);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
+    if (child.Wait(what) && !underDebugger) result.exitCode = child.ExitCode();
     return result;
 }
 

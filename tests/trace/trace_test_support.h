@@ -1,8 +1,10 @@
 #pragma once
 // Registry keys, directories and child processes of the trace tests' own.
 #include "base/VqTrace.h"
+#include "child_process.h"
 
 #include <cstdarg>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -93,7 +95,7 @@ struct ChildResult {
 };
 ChildResult RunChild(const std::wstring& mode, bool underDebugger, DWORD creationFlags = 0);
 
-// Starts a child without waiting; the caller waits on the returned handle.
-HANDLE StartChild(const std::wstring& mode, DWORD creationFlags = 0);
+// Starts a child without waiting; null when it could not be started.
+std::unique_ptr<testing_support::Child> StartChild(const std::wstring& mode, DWORD creationFlags = 0);
 
 }  // namespace trace_test
