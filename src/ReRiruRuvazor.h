@@ -107,8 +107,8 @@ public:
         // Why an object's security cannot be trusted ("owner S-1-5-32-545",
         // "no DACL", "S-1-1-0 may write (00000002)"); empty when it can. The
         // owner must be LocalSystem or Administrators, and the DACL may grant
-        // write-type access (generic rights mapped for the kind) to those two
-        // only.
+        // write-type access (generic rights mapped for the kind; on an event,
+        // SYNCHRONIZE too) to those two only.
         static std::wstring Judge(const void* owner, const ACL* dacl, ObjectKind kind);
         static bool Do(const DiagService& service);
         static bool IsSystem(const DiagService& service);
