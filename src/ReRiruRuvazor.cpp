@@ -385,7 +385,9 @@ int DiagService::Events::WaitForWork() { return m_DoWork.WaitFor(INFINITE); }
 
 bool DiagService::Events::SetWorkDone() { return m_WorkDone.Set(); }
 
-bool DiagService::Events::ConsumeSignal() { return m_DoWork.WaitFor(0) == 0; }
+// Nothing pending is the usual case and no event: only a taken signal is
+// traced, by the caller.
+bool DiagService::Events::ConsumeSignal() { return m_DoWork.Poll() == 0; }
 
 // ---------------------------------------------------------------------------
 // Dispatch and the Quit request

@@ -71,6 +71,18 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return result;
 }
 
+DWORD PollObject(HANDLE handle) {
+    constexpr wchar_t kName[] = L"Winapi::PollObject";
+    const DWORD result = ::WaitForSingleObject(handle, 0);
+    VqBase::LastErrorKeeper keep;
+    if (result == WAIT_FAILED)
+        Line(kError, L"[%s] WaitForSingleObject(%016X, 0): Fail, E(%08X)", kName, Low32(handle), keep.Error());
+    else if (result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT)
+        Line(kError, L"[%s] WaitForSingleObject(%016X, 0): Result=%u, E(%08X)", kName, Low32(handle), result,
+             keep.Error());
+    return result;
+}
+
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
     constexpr wchar_t kName[] = L"Winapi::WaitForMultipleObjects";
     const std::wstring list = HandlesToString(count, handles);

@@ -119,6 +119,17 @@ TEST_F(Wrappers, WaitForSingleObjectClassifiesEveryResult) {
     CloseHandle(event);
 }
 
+// A poll is silent unless it fails: a signal pending or not is no event.
+TEST_F(Wrappers, PollObjectWritesOnlyItsFailure) {
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(Winapi::PollObject(event), WAIT_OBJECT_0);
+    EXPECT_EQ(Winapi::PollObject(event), static_cast<DWORD>(WAIT_TIMEOUT));  // the signal was taken
+    EXPECT_EQ(capture.Count(), 0u) << capture.Dump();
+    EXPECT_EQ(Winapi::PollObject(nullptr), WAIT_FAILED);
+    ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::PollObject] WaitForSingleObject(0000000000000000, 0): Fail, ");
+    CloseHandle(event);
+}
+
 TEST_F(Wrappers, WaitOnAnAbandonedMutex) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
     ASSERT_NE(mutex, nullptr);

@@ -61,6 +61,8 @@ TEST_F(ServiceLife, StartsRunsRequestsAndStopsCleanlyAfterQuit) {
                                              "STOPPED): ok",
                                          }))
         << Log();
+    // Nothing came during the requests: no look for a pending signal shows.
+    EXPECT_EQ(e2e::FindLine(m_Trace.Lines(), "Timeout (0 msec)"), -1) << Log();
 }
 
 // Both ways a request can end the service with an error: the service still
