@@ -231,8 +231,9 @@ private:
     bool WasAborted(const ExportEntry& entry);
 
     void Reply(WorkItem* item, std::int32_t result, std::int32_t size);
-    // The answer to a request whose header cannot be read: false, result 13.
-    bool RefuseUnreadable();
+    // The answer to a request whose header cannot be read: false, result 13;
+    // function names the reader in the trace line.
+    bool RefuseUnreadable(const wchar_t* function);
 
     ProcessStarter m_StartProcess;
     std::int32_t m_Result = 0;  // service thread only

@@ -436,9 +436,18 @@ TEST(ExportBounds, OnlyTheCommittedPartOfTheViewIsRead) {
     ReservedChannel tool;
     ASSERT_TRUE(tool.View != nullptr);
     DiagService service(channel_test::ServiceNames(tool.Names), channel_test::FailingLauncher());
-    // Nothing committed: not even the request kind can be read.
+    // Nothing committed: not even the request kind can be read, and the line
+    // names the function that tried.
+    TraceCapture capture;
     EXPECT_FALSE(service.MainLogic());
     EXPECT_EQ(service.LastResult(), 13);
+    EXPECT_FALSE(service.WorkFunc_Quit());
+    EXPECT_FALSE(service.WorkFunc_ExportRegKeys());
+    for (const char* function : {"MainLogic", "WorkFunc_Quit", "WorkFunc_ExportRegKeys"})
+        EXPECT_EQ(capture.CountContaining("[DiagService::" + std::string(function) + "] WorkItem: view not committed",
+                                          VqBase::TL_ERROR),
+                  1u)
+            << capture.Dump();
 
     // One committed page holding a list that runs into the reserved rest.
     ASSERT_TRUE(VirtualAlloc(tool.View, 4096, MEM_COMMIT, PAGE_READWRITE));
