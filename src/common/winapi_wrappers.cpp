@@ -125,7 +125,11 @@ bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURIT
     constexpr wchar_t kName[] = L"Winapi::CreateProcess";
     // Copied before the call: CreateProcessW may write into the command line.
     // Control characters are escaped so that a command line stays one line.
-    const std::wstring shown = string::escape_controls(string::from_ptr(commandLine ? commandLine : applicationName));
+    // The application, when given, is what runs whatever the command line's
+    // first word says, so the line names it too.
+    std::wstring shown = string::escape_controls(string::from_ptr(commandLine ? commandLine : applicationName));
+    if (applicationName && commandLine)
+        shown = L"\"" + string::escape_controls(applicationName) + L"\", " + shown;
     // Some implementations of CreateProcessW read through a null command line
     // when the application name is null too; nothing could be started anyway,
     // so that case is answered as the invalid parameter it is.

@@ -100,7 +100,9 @@ TEST(Export, OnePairExportsAKeyThatImportsBackEqual) {
     EXPECT_THAT(reply.Values, ElementsAre(0u));
 
     const std::string commandLine = "reg.exe export \"" + Narrow(key.Path()) + "\" \"" + Narrow(file.Path()) + "\" /y";
-    EXPECT_TRUE(capture.Contains("[Winapi::CreateProcess] CreateProcessW(" + commandLine + "): ok, ")) << capture.Dump();
+    EXPECT_TRUE(capture.Contains("[Winapi::CreateProcess] CreateProcessW(\"" + Narrow(DiagService::SystemRegExe()) +
+                                 "\", " + commandLine + "): ok, "))
+        << capture.Dump();
     EXPECT_TRUE(capture.Contains("[DiagService::WorkFunc_ExportRegKeys::<lambda_1>::operator ()] RegSaveInfo: {\"" +
                                  Narrow(key.Path()) + "\", \"" + Narrow(file.Path()) + "\"}"))
         << capture.Dump();
@@ -150,7 +152,7 @@ TEST(Export, KeyEndingInABackslashAndFileWithBlanksReachRegExactly) {
     EXPECT_THAT(harness.Reply().Values, ElementsAre(0u));
     EXPECT_TRUE(file.Exists());
     // The trailing backslash is doubled so that the closing quote closes.
-    EXPECT_TRUE(capture.Contains("CreateProcessW(reg.exe export \"" + Narrow(key.Path()) + "\\\\\" \"" +
+    EXPECT_TRUE(capture.Contains("reg.exe\", reg.exe export \"" + Narrow(key.Path()) + "\\\\\" \"" +
                                  Narrow(file.Path()) + "\" /y): ok"))
         << capture.Dump();
 }
@@ -179,7 +181,7 @@ TEST(Export, KeyWithADoubleQuoteIsOneArgument) {
     const auto bytes = file.ReadAll();
     const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     EXPECT_THAT(text, HasSubstr(L"\\a\"b]"));
-    EXPECT_TRUE(capture.Contains("CreateProcessW(reg.exe export \"" + Narrow(key.Path()) + "\\a\\\"b\" \"")) << capture.Dump();
+    EXPECT_TRUE(capture.Contains("reg.exe\", reg.exe export \"" + Narrow(key.Path()) + "\\a\\\"b\" \"")) << capture.Dump();
 }
 
 // --- The launcher seam --------------------------------------------------

@@ -285,6 +285,14 @@ TEST_F(Wrappers, CreateProcessLogsTheApplicationNameWithoutCommandLine) {
     EXPECT_EQ(Winapi::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::CreateProcess] CreateProcessW(): ");
 
+    // With both, the line names the application that runs and the command line.
+    capture.Clear();
+    wchar_t commandLine[] = L"reg.exe export a b";
+    EXPECT_FALSE(Winapi::CreateProcess(L"C:\\h3-missing\\tool.exe", commandLine, nullptr, nullptr, false, 0, nullptr,
+                                       nullptr, &startup, &info));
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::CreateProcess] CreateProcessW(\"C:\\h3-missing\\tool.exe\", reg.exe export a b): ");
+
     // Control characters of a command line are escaped: one call, one line.
     capture.Clear();
     wchar_t forged[] = L"C:\\h3-missing\\tool.exe\r\nE> forged";
