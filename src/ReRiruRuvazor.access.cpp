@@ -55,14 +55,19 @@ std::wstring SidText(const BYTE* sid) {
 }
 
 // The rights that change an object or what it carries, after the generic
-// rights are mapped as the system maps them for the object's type.
+// rights are mapped as the system maps them for the object's type. On an
+// event that includes waiting: a wait on an auto-reset event takes its
+// signal, so whoever may wait can swallow requests (do-work) or replies
+// (work-done).
 DWORD WriteRights(DWORD mask, DiagService::CheckAccess::ObjectKind kind) {
     const bool section = kind == DiagService::CheckAccess::ObjectKind::Section;
     if (mask & GENERIC_ALL)
         mask |= section ? SECTION_ALL_ACCESS : EVENT_ALL_ACCESS;
     if (mask & GENERIC_WRITE)
         mask |= STANDARD_RIGHTS_WRITE | (section ? SECTION_MAP_WRITE : EVENT_MODIFY_STATE);
-    const DWORD own = section ? (SECTION_MAP_WRITE | SECTION_EXTEND_SIZE) : EVENT_MODIFY_STATE;
+    if (!section && (mask & GENERIC_EXECUTE))
+        mask |= STANDARD_RIGHTS_EXECUTE | SYNCHRONIZE;
+    const DWORD own = section ? (SECTION_MAP_WRITE | SECTION_EXTEND_SIZE) : (EVENT_MODIFY_STATE | SYNCHRONIZE);
     return mask & (own | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL);
 }
 

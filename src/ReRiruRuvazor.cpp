@@ -54,9 +54,9 @@ bool DiagService::ReadRequest(WorkItem& request) const {
     return true;
 }
 
-bool DiagService::RefuseUnreadable() {
+bool DiagService::RefuseUnreadable(const wchar_t* function) {
     // Nothing can be read or written there: the request is refused unanswered.
-    VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkItem: view not committed", kMainLogic);
+    VqBase::GetTrace().TraceW(VqBase::TL_ERROR, L"[%s] WorkItem: view not committed", function);
     m_Result = kResultRefused;
     return false;
 }
@@ -163,7 +163,7 @@ DiagService::DiagService(const ChannelNames& names, ProcessStarter starter)
 
 bool DiagService::WorkFunc_ExportRegKeys() {
     WorkItem request{};
-    return ReadRequest(request) ? WorkFunc_ExportRegKeys(request) : RefuseUnreadable();
+    return ReadRequest(request) ? WorkFunc_ExportRegKeys(request) : RefuseUnreadable(kWorkFuncExport);
 }
 
 bool DiagService::WorkFunc_ExportRegKeys(const WorkItem& request) {
@@ -385,14 +385,16 @@ int DiagService::Events::WaitForWork() { return m_DoWork.WaitFor(INFINITE); }
 
 bool DiagService::Events::SetWorkDone() { return m_WorkDone.Set(); }
 
-bool DiagService::Events::ConsumeSignal() { return m_DoWork.WaitFor(0) == 0; }
+// Nothing pending is the usual case and no event: only a taken signal is
+// traced, by the caller.
+bool DiagService::Events::ConsumeSignal() { return m_DoWork.Poll() == 0; }
 
 // ---------------------------------------------------------------------------
 // Dispatch and the Quit request
 
 bool DiagService::MainLogic() {
     WorkItem request{};
-    return ReadRequest(request) ? MainLogic(request) : RefuseUnreadable();
+    return ReadRequest(request) ? MainLogic(request) : RefuseUnreadable(kMainLogic);
 }
 
 bool DiagService::MainLogic(const WorkItem& request) {
@@ -412,7 +414,7 @@ bool DiagService::MainLogic(const WorkItem& request) {
 
 bool DiagService::WorkFunc_Quit() {
     WorkItem request{};
-    return ReadRequest(request) ? WorkFunc_Quit(request) : RefuseUnreadable();
+    return ReadRequest(request) ? WorkFunc_Quit(request) : RefuseUnreadable(kWorkFuncQuit);
 }
 
 bool DiagService::WorkFunc_Quit(const WorkItem& request) {

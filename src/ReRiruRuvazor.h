@@ -107,8 +107,8 @@ public:
         // Why an object's security cannot be trusted ("owner S-1-5-32-545",
         // "no DACL", "S-1-1-0 may write (00000002)"); empty when it can. The
         // owner must be LocalSystem or Administrators, and the DACL may grant
-        // write-type access (generic rights mapped for the kind) to those two
-        // only.
+        // write-type access (generic rights mapped for the kind; on an event,
+        // SYNCHRONIZE too) to those two only.
         static std::wstring Judge(const void* owner, const ACL* dacl, ObjectKind kind);
         static bool Do(const DiagService& service);
         static bool IsSystem(const DiagService& service);
@@ -231,8 +231,9 @@ private:
     bool WasAborted(const ExportEntry& entry);
 
     void Reply(WorkItem* item, std::int32_t result, std::int32_t size);
-    // The answer to a request whose header cannot be read: false, result 13.
-    bool RefuseUnreadable();
+    // The answer to a request whose header cannot be read: false, result 13;
+    // function names the reader in the trace line.
+    bool RefuseUnreadable(const wchar_t* function);
 
     ProcessStarter m_StartProcess;
     std::int32_t m_Result = 0;  // service thread only

@@ -17,6 +17,7 @@ using VqBase::TL_WARNING;
 
 namespace {
 
+constexpr wchar_t kServiceMain[] = L"DiagService::ServiceMain";
 constexpr DWORD kOtherwise = 0xFFFFFFFF;  // service-specific code of a failure
 constexpr DWORD kShutdownExitCode = 641;  // ERROR_SYSTEM_SHUTDOWN
 
@@ -103,7 +104,7 @@ void DiagService::Run(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler) {
     }
     // An error object must not leave the service thread: it would end the
     // process without a STOPPED report.
-    const DWORD escaped = Guard(L"DiagService::ServiceMain", [&] { RunSteps(argc, argv, handler); });
+    const DWORD escaped = Guard(kServiceMain, [&] { RunSteps(argc, argv, handler); });
     if (escaped != ERROR_SUCCESS)
         EndLoop({escaped, kOtherwise});
     std::lock_guard lock(m_LoopLock);
@@ -173,7 +174,7 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         // The header is read once; the tool may rewrite the section while the
         // request runs.
         WorkItem request{};
-        if (!(ReadRequest(request) ? MainLogic(request) : RefuseUnreadable())) {
+        if (!(ReadRequest(request) ? MainLogic(request) : RefuseUnreadable(kServiceMain))) {
             code = static_cast<DWORD>(LastResult());
             stop = true;
         }
@@ -182,8 +183,7 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         // A signal that came during the request would wake the loop on the
         // reply itself.
         if (m_Events.ConsumeSignal())
-            GetTrace().TraceW(TL_WARNING, L"[%s] Work requested again during the request: ignored",
-                              L"DiagService::ServiceMain");
+            GetTrace().TraceW(TL_WARNING, L"[%s] Work requested again during the request: ignored", kServiceMain);
         m_Events.SetWorkDone();
     }
     EndLoop({code, code == 0 ? 0 : kOtherwise});

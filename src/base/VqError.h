@@ -71,12 +71,20 @@ inline constexpr DWORD kDefaultMessageLanguage = 0x0419;
 // Never fails: at worst the numeric text.
 std::wstring GetErrorText(DWORD code);
 
-// The message module for a code, loaded as a data file, or null (no module
-// for the code, or it did not load); the caller frees it with FreeLibrary.
+// The message module for a code, loaded as a data file and image resource
+// from MessageModulePath, or null (no module for the code, or it did not
+// load); the caller frees it with FreeLibrary.
 HMODULE OpenMessageModule(DWORD code);
 
 // The module name that a code is routed to, or null for the system table.
 const wchar_t* MessageModuleName(DWORD code);
+
+// The full path of a code's message module: VqError.dll in ownDirectory (the
+// directory of the running program), the platform's modules in
+// systemDirectory. Empty when the code has no module or that directory is
+// empty: a module is never looked for along the search path, where anyone
+// may plant one.
+std::wstring MessageModulePath(DWORD code, const std::wstring& ownDirectory, const std::wstring& systemDirectory);
 
 // The text of a code from the module (or, when it is null, from the system
 // table) in the product language, else the language-neutral search, else

@@ -14,7 +14,7 @@ namespace VqBase {
 
 namespace {
 
-constexpr size_t kModuleNameLength = 41;
+constexpr wchar_t kProductModule[] = L"VqError.dll";
 constexpr DWORD kLocaleNameLength = 6;  // five characters and the terminator
 constexpr REGSAM kProductKeyAccess = KEY_READ | KEY_WOW64_64KEY;  // 0x20119
 constexpr wchar_t kProductLocaleValue[] = L"ProductLocale";
@@ -51,6 +51,40 @@ Fn Resolve(std::once_flag& once, Fn& address, const char* name) {
             address = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
     });
     return address;
+}
+
+// The directory of the module that holds this code, without a trailing
+// backslash; empty when its path cannot be read in full.
+std::wstring OwnModuleDirectory() {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            kProductModule, &self))
+        return {};
+    // A path that fills the buffer may have been cut: try a larger one, up to
+    // the longest path the platform has.
+    for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
+        std::wstring path(size, L'\0');
+        const DWORD length = GetModuleFileNameW(self, path.data(), size);
+        if (length == 0) return {};
+        if (length < size) {
+            path.resize(length);
+            const size_t slash = path.find_last_of(L'\\');
+            return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+        }
+    }
+    return {};
+}
+
+std::wstring SystemDirectory() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? std::wstring() : std::wstring(buffer, length);
+}
+
+std::wstring InDirectory(const std::wstring& directory, const wchar_t* name) {
+    if (directory.empty()) return {};
+    const wchar_t last = directory.back();
+    return directory + (last == L'\\' || last == L'/' ? L"" : L"\\") + name;
 }
 
 DWORD FormatFrom(DWORD flags, HMODULE module, DWORD code, DWORD language, LocalBuffer& text) {
@@ -104,7 +138,7 @@ void CRegistryKey::Close() {
 // --- Pure parts ---
 
 const wchar_t* MessageModuleName(DWORD code) {
-    if ((code & 0x06000000) == 0x06000000) return L"VqError.dll";
+    if ((code & 0x06000000) == 0x06000000) return kProductModule;
     const DWORD page = code & 0xFFFFF000;
     if (page == 0x80005000 || page == 0x00005000) return L"ActiveDS.dll";
     if ((code & 0xFFFF0000) == 0xC0020000) return L"NtDll.dll";
@@ -135,13 +169,22 @@ void RemoveInsertMarks(std::wstring& text) {
 
 // --- Lookup ---
 
-HMODULE OpenMessageModule(DWORD code) {
+std::wstring MessageModulePath(DWORD code, const std::wstring& ownDirectory, const std::wstring& systemDirectory) {
     const wchar_t* name = MessageModuleName(code);
-    if (!name) return nullptr;
-    wchar_t path[kModuleNameLength];
-    if (!lstrcpynW(path, name, static_cast<int>(std::size(path)))) return nullptr;
-    // As a data file: only the resources are mapped and none of its code runs.
-    return LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (!name) return {};
+    return InDirectory(std::wcscmp(name, kProductModule) == 0 ? ownDirectory : systemDirectory, name);
+}
+
+HMODULE OpenMessageModule(DWORD code) {
+    if (!MessageModuleName(code)) return nullptr;
+    // Neither directory changes while the process runs.
+    static const std::wstring ownDirectory = OwnModuleDirectory();
+    static const std::wstring systemDirectory = SystemDirectory();
+    const std::wstring path = MessageModulePath(code, ownDirectory, systemDirectory);
+    if (path.empty()) return nullptr;
+    // As a data file and image resource: only the resources are mapped and
+    // none of its code runs.
+    return LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
 }
 
 std::wstring FormatErrorText(DWORD code, HMODULE module) {

@@ -36,6 +36,14 @@ int Event::WaitFor(DWORD milliseconds) {
     }
 }
 
+int Event::Poll() {
+    switch (Winapi::PollObject(m_Handle)) {
+    case WAIT_OBJECT_0: return 0;
+    case WAIT_TIMEOUT: return 1;
+    default: return 2;
+    }
+}
+
 }  // namespace Common
 
 namespace auto_close {

@@ -71,6 +71,18 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return result;
 }
 
+DWORD PollObject(HANDLE handle) {
+    constexpr wchar_t kName[] = L"Winapi::PollObject";
+    const DWORD result = ::WaitForSingleObject(handle, 0);
+    VqBase::LastErrorKeeper keep;
+    if (result == WAIT_FAILED)
+        Line(kError, L"[%s] WaitForSingleObject(%016X, 0): Fail, E(%08X)", kName, Low32(handle), keep.Error());
+    else if (result != WAIT_OBJECT_0 && result != WAIT_TIMEOUT)
+        Line(kError, L"[%s] WaitForSingleObject(%016X, 0): Result=%u, E(%08X)", kName, Low32(handle), result,
+             keep.Error());
+    return result;
+}
+
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds) {
     constexpr wchar_t kName[] = L"Winapi::WaitForMultipleObjects";
     const std::wstring list = HandlesToString(count, handles);
@@ -113,7 +125,11 @@ bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURIT
     constexpr wchar_t kName[] = L"Winapi::CreateProcess";
     // Copied before the call: CreateProcessW may write into the command line.
     // Control characters are escaped so that a command line stays one line.
-    const std::wstring shown = string::escape_controls(string::from_ptr(commandLine ? commandLine : applicationName));
+    // The application, when given, is what runs whatever the command line's
+    // first word says, so the line names it too.
+    std::wstring shown = string::escape_controls(string::from_ptr(commandLine ? commandLine : applicationName));
+    if (applicationName && commandLine)
+        shown = L"\"" + string::escape_controls(applicationName) + L"\", " + shown;
     // Some implementations of CreateProcessW read through a null command line
     // when the application name is null too; nothing could be started anyway,
     // so that case is answered as the invalid parameter it is.

@@ -15,6 +15,10 @@ void SetLastError(DWORD code);
 HANDLE OpenEvent(const wchar_t* name, DWORD desiredAccess, bool inherit);
 bool SetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+// WaitForSingleObject with no time-out, for a caller that only asks whether a
+// signal is pending: taking one or finding none writes no line (what a taken
+// signal means is the caller's to say); only a failure writes one.
+DWORD PollObject(HANDLE handle);
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds);
 bool CloseHandle(HANDLE handle);
 bool CreateProcess(const wchar_t* applicationName, wchar_t* commandLine, SECURITY_ATTRIBUTES* processAttributes,

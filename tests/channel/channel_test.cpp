@@ -144,6 +144,20 @@ TEST(Handshake, TwoSignalsBeforeTheServiceWakesGiveOnePass) {
     CloseHandle(doWork);
 }
 
+// After each request the loop takes back a signal that came meanwhile,
+// without a line: the loop reports a signal taken.
+TEST(Handshake, ASignalThatCameDuringARequestIsTakenBackWithoutTraceLines) {
+    Harness harness;
+    const HANDLE doWork = OpenToolEvent(harness.Names.DoWork);
+    TraceCapture capture;
+    EXPECT_FALSE(harness.Service->m_Events.ConsumeSignal());
+    ASSERT_TRUE(SetEvent(doWork));
+    EXPECT_TRUE(harness.Service->m_Events.ConsumeSignal());
+    EXPECT_EQ(capture.Count(), 0u) << capture.Dump();
+    EXPECT_EQ(WaitForSingleObject(doWork, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CloseHandle(doWork);
+}
+
 TEST(Handshake, ReplyIsCompleteWhenWorkDoneIsSet) {
     channel_test::FakeLauncher launcher;
     Harness harness(diagctl::kDefaultSectionSize, launcher.Starter());

@@ -100,7 +100,9 @@ TEST(Export, OnePairExportsAKeyThatImportsBackEqual) {
     EXPECT_THAT(reply.Values, ElementsAre(0u));
 
     const std::string commandLine = "reg.exe export \"" + Narrow(key.Path()) + "\" \"" + Narrow(file.Path()) + "\" /y";
-    EXPECT_TRUE(capture.Contains("[Winapi::CreateProcess] CreateProcessW(" + commandLine + "): ok, ")) << capture.Dump();
+    EXPECT_TRUE(capture.Contains("[Winapi::CreateProcess] CreateProcessW(\"" + Narrow(DiagService::SystemRegExe()) +
+                                 "\", " + commandLine + "): ok, "))
+        << capture.Dump();
     EXPECT_TRUE(capture.Contains("[DiagService::WorkFunc_ExportRegKeys::<lambda_1>::operator ()] RegSaveInfo: {\"" +
                                  Narrow(key.Path()) + "\", \"" + Narrow(file.Path()) + "\"}"))
         << capture.Dump();
@@ -150,7 +152,7 @@ TEST(Export, KeyEndingInABackslashAndFileWithBlanksReachRegExactly) {
     EXPECT_THAT(harness.Reply().Values, ElementsAre(0u));
     EXPECT_TRUE(file.Exists());
     // The trailing backslash is doubled so that the closing quote closes.
-    EXPECT_TRUE(capture.Contains("CreateProcessW(reg.exe export \"" + Narrow(key.Path()) + "\\\\\" \"" +
+    EXPECT_TRUE(capture.Contains("reg.exe\", reg.exe export \"" + Narrow(key.Path()) + "\\\\\" \"" +
                                  Narrow(file.Path()) + "\" /y): ok"))
         << capture.Dump();
 }
@@ -179,7 +181,7 @@ TEST(Export, KeyWithADoubleQuoteIsOneArgument) {
     const auto bytes = file.ReadAll();
     const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
     EXPECT_THAT(text, HasSubstr(L"\\a\"b]"));
-    EXPECT_TRUE(capture.Contains("CreateProcessW(reg.exe export \"" + Narrow(key.Path()) + "\\a\\\"b\" \"")) << capture.Dump();
+    EXPECT_TRUE(capture.Contains("reg.exe\", reg.exe export \"" + Narrow(key.Path()) + "\\a\\\"b\" \"")) << capture.Dump();
 }
 
 // --- The launcher seam --------------------------------------------------
@@ -436,9 +438,18 @@ TEST(ExportBounds, OnlyTheCommittedPartOfTheViewIsRead) {
     ReservedChannel tool;
     ASSERT_TRUE(tool.View != nullptr);
     DiagService service(channel_test::ServiceNames(tool.Names), channel_test::FailingLauncher());
-    // Nothing committed: not even the request kind can be read.
+    // Nothing committed: not even the request kind can be read, and the line
+    // names the function that tried.
+    TraceCapture capture;
     EXPECT_FALSE(service.MainLogic());
     EXPECT_EQ(service.LastResult(), 13);
+    EXPECT_FALSE(service.WorkFunc_Quit());
+    EXPECT_FALSE(service.WorkFunc_ExportRegKeys());
+    for (const char* function : {"MainLogic", "WorkFunc_Quit", "WorkFunc_ExportRegKeys"})
+        EXPECT_EQ(capture.CountContaining("[DiagService::" + std::string(function) + "] WorkItem: view not committed",
+                                          VqBase::TL_ERROR),
+                  1u)
+            << capture.Dump();
 
     // One committed page holding a list that runs into the reserved rest.
     ASSERT_TRUE(VirtualAlloc(tool.View, 4096, MEM_COMMIT, PAGE_READWRITE));

@@ -120,6 +120,17 @@ TEST_F(Wrappers, WaitForSingleObjectClassifiesEveryResult) {
     CloseHandle(event);
 }
 
+// A poll is silent unless it fails: a signal pending or not is no event.
+TEST_F(Wrappers, PollObjectWritesOnlyItsFailure) {
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(Winapi::PollObject(event), WAIT_OBJECT_0);
+    EXPECT_EQ(Winapi::PollObject(event), static_cast<DWORD>(WAIT_TIMEOUT));  // the signal was taken
+    EXPECT_EQ(capture.Count(), 0u) << capture.Dump();
+    EXPECT_EQ(Winapi::PollObject(nullptr), WAIT_FAILED);
+    ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::PollObject] WaitForSingleObject(0000000000000000, 0): Fail, ");
+    CloseHandle(event);
+}
+
 TEST_F(Wrappers, WaitOnAnAbandonedMutex) {
     HANDLE mutex = CreateMutexW(nullptr, FALSE, nullptr);
     ASSERT_NE(mutex, nullptr);
@@ -273,6 +284,14 @@ TEST_F(Wrappers, CreateProcessLogsTheApplicationNameWithoutCommandLine) {
     EXPECT_FALSE(Winapi::CreateProcess(nullptr, nullptr, nullptr, nullptr, false, 0, nullptr, nullptr, &startup, &info));
     EXPECT_EQ(Winapi::GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::CreateProcess] CreateProcessW(): ");
+
+    // With both, the line names the application that runs and the command line.
+    capture.Clear();
+    wchar_t commandLine[] = L"reg.exe export a b";
+    EXPECT_FALSE(Winapi::CreateProcess(L"C:\\h3-missing\\tool.exe", commandLine, nullptr, nullptr, false, 0, nullptr,
+                                       nullptr, &startup, &info));
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::CreateProcess] CreateProcessW(\"C:\\h3-missing\\tool.exe\", reg.exe export a b): ");
 
     // Control characters of a command line are escaped: one call, one line.
     capture.Clear();

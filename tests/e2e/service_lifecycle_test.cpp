@@ -61,6 +61,8 @@ TEST_F(ServiceLife, StartsRunsRequestsAndStopsCleanlyAfterQuit) {
                                              "STOPPED): ok",
                                          }))
         << Log();
+    // Nothing came during the requests: no look for a pending signal shows.
+    EXPECT_EQ(e2e::FindLine(m_Trace.Lines(), "Timeout (0 msec)"), -1) << Log();
 }
 
 // Both ways a request can end the service with an error: the service still
@@ -181,44 +183,64 @@ TEST_F(ServiceLife, ExtraStartParametersAreRefusedWith160) {
 }
 
 // Anyone may create the channel's names first; a channel that others may
-// change is refused before any request is read.
+// change, or whose events others may wait on (a wait on an auto-reset event
+// takes its signal: a request or a reply), is refused before any request is
+// read.
 TEST_F(ServiceLife, AChannelThatEveryoneMayWriteIsRefusedWith5) {
     m_Channel.reset();
     const diagctl::ChannelNames names = diagctl::ProductChannelNames();
-    PSECURITY_DESCRIPTOR open = nullptr;
-    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;BA)(A;;GA;;;WD)", SDDL_REVISION_1,
-                                                                     &open, nullptr));
-    SECURITY_ATTRIBUTES attributes{sizeof(attributes), open, FALSE};
-    const HANDLE objects[] = {
-        CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, 65536, names.Section.c_str()),
-        CreateEventW(&attributes, FALSE, FALSE, names.DoWork.c_str()),
-        CreateEventW(&attributes, FALSE, FALSE, names.WorkDone.c_str())};
-    LocalFree(open);
-    for (HANDLE object : objects)
-        ASSERT_NE(object, nullptr);
-    // A request already waits: it must never be carried out.
-    void* view = MapViewOfFile(objects[0], FILE_MAP_WRITE, 0, 0, 0);
-    const auto request = diagproto::EncodeExport({{L"HKLM\\Software\\Wine", m_Trace.Directory() + L"\\x.reg"}});
-    std::memcpy(view, request.data(), request.size());
-    SetEvent(objects[1]);
+    struct Case {
+        const wchar_t* Section;
+        const wchar_t* Events;
+        const char* Refusal;
+    };
+    const Case cases[] = {
+        {L"O:BAD:(A;;GA;;;BA)(A;;GA;;;WD)", L"O:BAD:(A;;GA;;;BA)(A;;GA;;;WD)",
+         "\"Global\\{DBEC3D35-8097-4FA7-BD48-ED5330D86466}\": S-1-1-0 may write"},
+        {L"O:BAD:(A;;GA;;;BA)", L"O:BAD:(A;;GA;;;BA)(A;;0x00100000;;;WD)",
+         "\"Global\\{7B5FC5AC-4696-48A5-B343-5FD4C8E62BDA}\": S-1-1-0 may write (00100000)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Refusal);
+        m_Trace.Clear();
+        PSECURITY_DESCRIPTOR section = nullptr;
+        PSECURITY_DESCRIPTOR events = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.Section, SDDL_REVISION_1, &section, nullptr));
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.Events, SDDL_REVISION_1, &events, nullptr));
+        SECURITY_ATTRIBUTES forSection{sizeof(forSection), section, FALSE};
+        SECURITY_ATTRIBUTES forEvents{sizeof(forEvents), events, FALSE};
+        const HANDLE objects[] = {
+            CreateFileMappingW(INVALID_HANDLE_VALUE, &forSection, PAGE_READWRITE, 0, 65536, names.Section.c_str()),
+            CreateEventW(&forEvents, FALSE, FALSE, names.DoWork.c_str()),
+            CreateEventW(&forEvents, FALSE, FALSE, names.WorkDone.c_str())};
+        LocalFree(section);
+        LocalFree(events);
+        for (HANDLE object : objects)
+            ASSERT_NE(object, nullptr);
+        // A request already waits: it must never be carried out.
+        void* view = MapViewOfFile(objects[0], FILE_MAP_WRITE, 0, 0, 0);
+        const auto request = diagproto::EncodeExport({{L"HKLM\\Software\\Wine", m_Trace.Directory() + L"\\x.reg"}});
+        std::memcpy(view, request.data(), request.size());
+        SetEvent(objects[1]);
 
-    Diagctl(L"start");
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(e2e::WaitStopped(status)) << Log();
-    EXPECT_EQ(status.dwWin32ExitCode, 5u);
-    EXPECT_EQ(status.dwServiceSpecificExitCode, 0xFFFFFFFFu);
-    ASSERT_TRUE(m_Trace.WaitFor("IsSystem(): Deny")) << Log();
-    const auto lines = m_Trace.Lines();
-    EXPECT_TRUE(InOrder(lines, {"E> [DiagService::CheckAccess::IsSystem] \"Global\\{DBEC3D35-8097-4FA7-BD48-ED5330D86466}"
-                                "\": S-1-1-0 may write",
-                                "[DiagService::CheckAccess::Do] IsSystem(): Deny",
-                                "[DiagService::Stop] ExitCode: 5 (00000005)"}))
-        << Log();
-    EXPECT_EQ(e2e::FindLine(lines, "RUNNING"), -1) << Log();
-    EXPECT_EQ(e2e::FindLine(lines, "CreateProcessW"), -1) << Log();
-    UnmapViewOfFile(view);
-    for (HANDLE object : objects)
-        CloseHandle(object);
+        Diagctl(L"start");
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(e2e::WaitStopped(status)) << Log();
+        EXPECT_EQ(status.dwWin32ExitCode, 5u);
+        EXPECT_EQ(status.dwServiceSpecificExitCode, 0xFFFFFFFFu);
+        ASSERT_TRUE(m_Trace.WaitFor("IsSystem(): Deny")) << Log();
+        const auto lines = m_Trace.Lines();
+        EXPECT_TRUE(InOrder(lines, {std::string("E> [DiagService::CheckAccess::IsSystem] ") + c.Refusal,
+                                    "[DiagService::CheckAccess::Do] IsSystem(): Deny",
+                                    "[DiagService::Stop] ExitCode: 5 (00000005)"}))
+            << Log();
+        EXPECT_EQ(e2e::FindLine(lines, "RUNNING"), -1) << Log();
+        EXPECT_EQ(e2e::FindLine(lines, "CreateProcessW"), -1) << Log();
+        EXPECT_EQ(WaitForSingleObject(objects[1], 0), WAIT_OBJECT_0);  // the request's signal was never taken
+        UnmapViewOfFile(view);
+        for (HANDLE object : objects)
+            CloseHandle(object);
+    }
 }
 
 }  // namespace

@@ -178,6 +178,16 @@ TEST(FormatErrorText, EveryRoutingClassYieldsSomeText) {
     }
 }
 
+// Each module by its full path: never found along a search path where
+// anyone may plant one.
+TEST(MessageRouting, ModulesAreLoadedFromTheProgramsOrTheSystemDirectoryOnly) {
+    EXPECT_EQ(MessageModulePath(VQ_E_WORK_CHANNEL_NOT_OPEN, L"C:\\App", L"C:\\Sys"), L"C:\\App\\VqError.dll");
+    EXPECT_EQ(MessageModulePath(0x80005000, L"C:\\App", L"C:\\Sys\\"), L"C:\\Sys\\ActiveDS.dll");
+    EXPECT_EQ(MessageModulePath(0x80041001, L"C:\\App", L"C:\\Sys"), L"C:\\Sys\\wbem\\wmiutils.dll");
+    EXPECT_EQ(MessageModulePath(668, L"C:\\App", L"C:\\Sys"), L"");
+    EXPECT_EQ(MessageModulePath(VQ_E_WORK_CHANNEL_NOT_OPEN, L"", L"C:\\Sys"), L"");
+}
+
 // --- VqError.dll ---
 
 TEST(ProductMessages, ModuleLiesBesideTheExecutable) {

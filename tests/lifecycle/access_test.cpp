@@ -92,8 +92,12 @@ TEST(AccessStep, OnlyChannelsOfSystemOrAdministratorsThatNobodyElseMayChangeAreS
     const Case cases[] = {
         {kTrusted, kTrusted, kTrusted, nullptr},
         {L"O:SYD:(A;;GA;;;SY)(A;;GA;;;BA)", L"O:SYD:(A;;GA;;;BA)(A;;GA;;;SY)", kTrusted, nullptr},
-        // Reading and waiting are no threat.
-        {L"O:BAD:(A;;GA;;;BA)(A;;GR;;;WD)", L"O:BAD:(A;;GA;;;BA)(A;;0x00100001;;;WD)", kTrusted, nullptr},
+        // Reading is no threat; nor is waiting on the section, which has no signal.
+        {L"O:BAD:(A;;GA;;;BA)(A;;GR;;;WD)", L"O:BAD:(A;;GA;;;BA)(A;;0x00020001;;;WD)", kTrusted, nullptr},
+        {L"O:BAD:(A;;GA;;;BA)(A;;0x00100000;;;WD)", kTrusted, L"O:BAD:(A;;GA;;;BA)(A;;GR;;;WD)", nullptr},
+        // A wait on an auto-reset event takes its signal: a request or a reply.
+        {kTrusted, L"O:BAD:(A;;GA;;;BA)(A;;0x00100001;;;WD)", kTrusted, ".DoWork\": S-1-1-0 may write (00100001)"},
+        {kTrusted, kTrusted, L"O:BAD:(A;;GA;;;BA)(A;;GX;;;AU)", ".WorkDone\": S-1-5-11 may write (20000000)"},
         {L"O:BUD:(A;;GA;;;SY)(A;;GA;;;BA)", kTrusted, kTrusted, ".Section\": owner S-1-5-32-545"},
         {nullptr, kTrusted, kTrusted, ".Section\": no DACL"},
         {L"O:BAD:(A;;GA;;;BA)(A;;GW;;;WD)", kTrusted, kTrusted, ".Section\": S-1-1-0 may write (40000000)"},
