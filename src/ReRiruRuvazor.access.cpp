@@ -5,8 +5,7 @@
 // handles the service holds, does.
 #include "ReRiruRuvazor.h"
 
-#include <cstring>
-
+#include "base/VqAccessList.h"
 #include "base/VqTrace.h"
 #include "common/winapi_wrappers.h"
 
@@ -18,40 +17,8 @@ namespace {
 
 constexpr wchar_t kIsSystem[] = L"DiagService::CheckAccess::IsSystem";
 
-// The bytes of a SID: revision, sub-authority count, a 6-byte authority and
-// 32-bit sub-authorities.
-constexpr BYTE kLocalSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-constexpr BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 0x02, 0, 0};
-
-size_t SidLength(const BYTE* sid) { return 8 + 4 * size_t{sid[1]}; }
-
-template <size_t N>
-bool SidIs(const BYTE* sid, const BYTE (&known)[N]) {
-    return SidLength(sid) == N && std::memcmp(sid, known, N) == 0;
-}
-
-bool IsTrusted(const BYTE* sid) { return SidIs(sid, kLocalSystem) || SidIs(sid, kAdministrators); }
-
-// "S-1-5-32-544"; the authority in hexadecimal when it needs more than 32 bits,
-// as the system writes it.
-std::wstring SidText(const BYTE* sid) {
-    unsigned long long authority = 0;
-    for (int i = 2; i < 8; ++i)
-        authority = (authority << 8) | sid[i];
-    std::wstring text = L"S-" + std::to_wstring(sid[0]) + L"-";
-    if (authority >> 32) {
-        wchar_t hex[24] = {};
-        _snwprintf(hex, 23, L"0x%012llX", authority);
-        text += hex;
-    } else {
-        text += std::to_wstring(authority);
-    }
-    for (size_t i = 0; i < sid[1]; ++i) {
-        DWORD sub = 0;
-        std::memcpy(&sub, sid + 8 + 4 * i, 4);
-        text += L"-" + std::to_wstring(sub);
-    }
-    return text;
+bool IsTrusted(const BYTE* sid) {
+    return VqBase::SidIs(sid, VqBase::kSidLocalSystem) || VqBase::SidIs(sid, VqBase::kSidAdministrators);
 }
 
 // The rights that change an object or what it carries, after the generic
@@ -71,31 +38,6 @@ DWORD WriteRights(DWORD mask, DiagService::CheckAccess::ObjectKind kind) {
     return mask & (own | WRITE_DAC | WRITE_OWNER | DELETE | GENERIC_WRITE | GENERIC_ALL);
 }
 
-// Where the SID of a granting entry starts, 0 for an entry that grants
-// nothing, or -1 for a type not known to grant nothing.
-long GrantedSidOffset(const BYTE* ace, size_t size) {
-    switch (ace[0]) {
-    case ACCESS_ALLOWED_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:
-        return 8;
-    case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-    case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE: {
-        if (size < 12)
-            return -1;
-        DWORD flags = 0;
-        std::memcpy(&flags, ace + 8, 4);
-        return 12 + ((flags & ACE_OBJECT_TYPE_PRESENT) ? 16 : 0) + ((flags & ACE_INHERITED_OBJECT_TYPE_PRESENT) ? 16 : 0);
-    }
-    case ACCESS_DENIED_ACE_TYPE:
-    case ACCESS_DENIED_OBJECT_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_ACE_TYPE:
-    case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
-        return 0;
-    default:
-        return -1;
-    }
-}
-
 }  // namespace
 
 std::wstring DiagService::CheckAccess::Judge(const void* owner, const ACL* dacl, ObjectKind kind) {
@@ -103,43 +45,16 @@ std::wstring DiagService::CheckAccess::Judge(const void* owner, const ACL* dacl,
     if (ownerSid == nullptr)
         return L"no owner";
     if (!IsTrusted(ownerSid))
-        return L"owner " + SidText(ownerSid);
+        return L"owner " + VqBase::SidText(ownerSid);
     if (dacl == nullptr)
         return L"no DACL";
-
-    // The entries are walked by their recorded sizes, each checked against
-    // the list's size, so that no entry is read past the list.
-    const auto* bytes = reinterpret_cast<const BYTE*>(dacl);
-    const size_t aclSize = dacl->AclSize;
-    size_t offset = sizeof(ACL);
-    for (WORD i = 0; i < dacl->AceCount; ++i) {
-        if (offset + sizeof(ACE_HEADER) > aclSize)
-            return L"malformed DACL";
-        const BYTE* ace = bytes + offset;
-        WORD size = 0;
-        std::memcpy(&size, ace + 2, 2);
-        if (size < sizeof(ACE_HEADER) || offset + size > aclSize)
-            return L"malformed DACL";
-        offset += size;
-        // An entry only for objects below this one does not apply to it.
-        if (ace[1] & INHERIT_ONLY_ACE)
-            continue;
-        const long sidOffset = GrantedSidOffset(ace, size);
-        if (sidOffset == 0)
-            continue;
-        if (sidOffset < 0 || static_cast<size_t>(sidOffset) + 8 > size ||
-            static_cast<size_t>(sidOffset) + SidLength(ace + sidOffset) > size)
-            return L"entry of type " + std::to_wstring(ace[0]) + L" not understood";
-        DWORD mask = 0;
-        std::memcpy(&mask, ace + 4, 4);
-        const BYTE* sid = ace + sidOffset;
-        if (WriteRights(mask, kind) != 0 && !IsTrusted(sid)) {
-            wchar_t shown[9] = {};
-            _snwprintf(shown, 8, L"%08X", static_cast<unsigned>(mask));
-            return SidText(sid) + L" may write (" + shown + L")";
-        }
-    }
-    return {};
+    return VqBase::ForEachGrant(dacl, [kind](const BYTE* sid, DWORD mask) -> std::wstring {
+        if (WriteRights(mask, kind) == 0 || IsTrusted(sid))
+            return {};
+        wchar_t shown[9] = {};
+        _snwprintf(shown, 8, L"%08X", static_cast<unsigned>(mask));
+        return VqBase::SidText(sid) + L" may write (" + shown + L")";
+    });
 }
 
 bool DiagService::CheckAccess::IsSystem(const DiagService& service) {

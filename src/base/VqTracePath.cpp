@@ -79,6 +79,19 @@ DWORD BuildSecurityDescriptor(DWORD count, const AccessEntry* entries, DWORD ent
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// No owner (the creator becomes it), group administrators; null on failure.
+template <size_t N>
+PSECURITY_DESCRIPTOR BuildAdministratorsDescriptor(const AccessEntry (&entries)[N]) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD result =
+        BuildSecurityDescriptor(static_cast<DWORD>(N), entries, 0, nullptr, Sid(kAdministrators), &descriptor);
+    return result == ERROR_SUCCESS ? descriptor : nullptr;
+}
+
+}  // namespace
+
 PSECURITY_DESCRIPTOR BuildDirectorySecurity() {
     // Everyone may add a log of its own, and only its creator and the
     // administrators may change it: full control for everyone would let
@@ -90,10 +103,7 @@ PSECURITY_DESCRIPTOR BuildDirectorySecurity() {
         {Sid(kEveryone), kLogDirectoryEveryoneRights},
         {Sid(kAllAppPackages), kLogDirectoryEveryoneRights},
     };
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = BuildSecurityDescriptor(static_cast<DWORD>(std::size(entries)), entries, 0, nullptr,
-                                                 Sid(kAdministrators), &descriptor);
-    return result == ERROR_SUCCESS ? descriptor : nullptr;
+    return BuildAdministratorsDescriptor(entries);
 }
 
 PSECURITY_DESCRIPTOR BuildCommonFileSecurity() {
@@ -102,10 +112,7 @@ PSECURITY_DESCRIPTOR BuildCommonFileSecurity() {
         {Sid(kAdministrators), GENERIC_ALL},
         {Sid(kEveryone), kCommonFileEveryoneRights},
     };
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD result = BuildSecurityDescriptor(static_cast<DWORD>(std::size(entries)), entries, 0, nullptr,
-                                                 Sid(kAdministrators), &descriptor);
-    return result == ERROR_SUCCESS ? descriptor : nullptr;
+    return BuildAdministratorsDescriptor(entries);
 }
 
 bool CreatePath(const wchar_t* path) {
