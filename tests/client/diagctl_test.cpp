@@ -1,5 +1,6 @@
 // diagctl against a service hosted by the test on channel names of its own.
 #include <windows.h>
+#include <sddl.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -138,6 +139,35 @@ TEST(Diagctl, ExportOfAMissingKeyIsAFailedRequest) {
     EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
     EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
     EXPECT_THAT(run.Out, HasSubstr("exit code 1 (0x00000001)"));
+}
+
+// Someone else's object under a channel name: not a matter of rights, so no
+// advice to elevate; the name is given.
+TEST(Diagctl, ASquattedNameIsReportedAsSuchWithTheName) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    PSECURITY_DESCRIPTOR nobody = nullptr;  // an empty DACL: no access for anyone
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1, &nobody, nullptr));
+    SECURITY_ATTRIBUTES closed{sizeof(closed), nobody, FALSE};
+    const HANDLE section =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, &closed, PAGE_READWRITE, 0, 4096, names.Section.c_str());
+    LocalFree(nobody);
+    ASSERT_NE(section, nullptr);
+    const DiagctlRun denied = RunDiagctl(options + L"quit", names);
+    CloseHandle(section);
+    EXPECT_EQ(denied.ExitCode, Code(diagproto::kExitChannelTaken)) << denied.Err;
+    EXPECT_THAT(denied.Err, HasSubstr("section \"" + Narrow(names.Section) + "\" is taken by another program "
+                                      "(name squatting)"));
+    EXPECT_EQ(denied.Err.find("elevated"), std::string::npos) << denied.Err;
+
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, names.WorkDone.c_str());  // another type of object
+    ASSERT_NE(mutex, nullptr);
+    const DiagctlRun otherType = RunDiagctl(options + L"quit", names);
+    CloseHandle(mutex);
+    EXPECT_EQ(otherType.ExitCode, Code(diagproto::kExitChannelTaken)) << otherType.Err;
+    EXPECT_THAT(otherType.Err, HasSubstr("event \"" + Narrow(names.WorkDone) + "\" is taken by another program "
+                                         "(name squatting): an object of another type"));
 }
 
 TEST(Diagctl, RefusedRequestsExitWithTheRefusedCode) {
