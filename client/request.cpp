@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "errortext.h"
+#include "paths.h"
 #include "scm.h"
 
 namespace diagctl {
@@ -21,6 +22,15 @@ bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& arg
                 error = L"bad pair \"" + args[at] + L"\" (KEY=FILE)";
                 return false;
             }
+            // The service would resolve a relative file against its own
+            // current directory, the system's, not the operator's.
+            std::wstring file;
+            if (!AbsolutePath(pair.File, file)) {
+                const DWORD code = GetLastError();
+                error = L"bad file \"" + pair.File + L"\": " + DescribeError(code);
+                return false;
+            }
+            pair.File = std::move(file);
             request.Pairs.push_back(pair);
         }
         if (request.Pairs.empty()) {

@@ -8,6 +8,7 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "paths.h"
 #include "status_text.h"
 #include "usage.h"
 
@@ -43,32 +44,6 @@ ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
 
 void PrintFacts(const ServiceFacts& facts) { Out(FormatStatus(kServiceName, facts)); }
 
-std::wstring ModuleDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    const auto slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        return path;
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    full.resize(length);
-    return full;
-}
-
 // The configuration as the manager holds it; false with the last error.
 bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
     DWORD needed = 0;
@@ -89,7 +64,9 @@ bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
 int Install(const CommandLine& line) {
     if (line.Arguments.size() > 1)
         return UsageError(line.Verb, L"install takes one executable at most");
-    const std::wstring path = line.Arguments.empty() ? ModuleDirectory() + kServiceExe : FullPath(line.Arguments[0]);
+    std::wstring path = ModuleDirectory() + kServiceExe;
+    if (!line.Arguments.empty() && !AbsolutePath(line.Arguments[0], path))
+        return ReportFailure(L"finding the full path of \"" + line.Arguments[0] + L"\"", GetLastError());
     // The manager takes any path; a wrong one would show only at the start.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)

@@ -10,7 +10,9 @@ namespace diagctl {
 namespace {
 
 constexpr VerbInfo kVerbs[] = {
-    {L"export", L"KEY=FILE [KEY=FILE ...]", L"post one ExportRegKeys request (each pair split at its first '=')",
+    {L"export", L"KEY=FILE [KEY=FILE ...]",
+     L"post one ExportRegKeys request (each pair split at its first '='; FILE is made absolute against the current "
+     L"directory and overwritten when it exists)",
      kChannelOptions | kRequestOptions},
     {L"quit", L"", L"post Quit", kChannelOptions | kRequestOptions},
     {L"raw", L"WORKTYPE DATASIZE [HEXBYTES]", L"post any record, for tests of bad input",

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cwchar>
 #include <functional>
 #include <thread>
 
@@ -46,10 +47,10 @@ bool WaitForChannel(const diagctl::ChannelNames& names, HANDLE process) {
     return false;
 }
 
-// Runs diagctl with arguments; while it runs, serve (if any) plays the
-// service once the channel exists.
+// Runs diagctl with arguments (in directory, when given); while it runs,
+// serve (if any) plays the service once the channel exists.
 DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames& names,
-               const std::function<void()>& serve = {}) {
+               const std::function<void()>& serve = {}, const std::wstring& directory = {}) {
     channel_test::TempPath out(L"diagctl-out");
     channel_test::TempPath err(L"diagctl-err");
     DiagctlRun run;
@@ -64,7 +65,8 @@ DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames
     std::wstring commandLine = L"\"" + channel_test::BesideSelf(L"diagctl.exe") + L"\" " + arguments;
     PROCESS_INFORMATION info{};
     const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                        nullptr, nullptr, &startup, &info) != FALSE;
+                                        nullptr, directory.empty() ? nullptr : directory.c_str(), &startup,
+                                        &info) != FALSE;
     CloseHandle(outFile);
     CloseHandle(errFile);
     if (!started)
@@ -139,6 +141,37 @@ TEST(Diagctl, ExportOfAMissingKeyIsAFailedRequest) {
     EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
     EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
     EXPECT_THAT(run.Out, HasSubstr("exit code 1 (0x00000001)"));
+}
+
+// The service's own current directory is the system's: a relative file
+// would land there.
+TEST(Diagctl, ARelativeFileReachesTheServiceAsTheAbsolutePathUnderTheCurrentDirectory) {
+    channel_test::TestKey key(L"diagctl-relative");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    channel_test::TempPath file(L"relative", L"diagctl-cwd");
+    const std::wstring directory = file.Path().substr(0, file.Path().find_last_of(L'\\'));
+    const std::wstring relative = file.Path().substr(directory.size() + 1);
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    std::wstring received;
+    const auto serve = [&] {
+        DiagService service(channel_test::ServiceNames(names));
+        if (service.m_Events.WaitForWork() != 0)
+            return;
+        // Key 1 and File 1, as the request carries them.
+        const auto* list = reinterpret_cast<const wchar_t*>(static_cast<const char*>(service.m_SharedSection.pView) +
+                                                            diagproto::kHeaderSize);
+        received = list + std::wcslen(list) + 1;
+        service.MainLogic();
+        service.m_Events.SetWorkDone();
+    };
+    const DiagctlRun run =
+        RunDiagctl(options + L"export \"" + key.Path() + L"=" + relative + L"\"", names, serve, directory);
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_EQ(received, file.Path());
+    EXPECT_THAT(run.Out, HasSubstr("file \"" + Narrow(file.Path()) + "\" exit code 0"));
+    EXPECT_TRUE(file.Exists());
 }
 
 // Someone else's object under a channel name: not a matter of rights, so no
