@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "channel.h"
 #include "diagproto.h"
 #include "e2e_support.h"
 
@@ -81,6 +82,42 @@ TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
     EXPECT_NE(status.Output.find("image path: \"" + Utf8(e2e::InBin(L"ReRiruRuvazor.exe")) + "\""),
               std::string::npos)
         << status.Output;
+}
+
+// Only the installed service answers on its channel, and it opens the
+// channel only as it starts: a stopped one is said at once, not after the
+// reply time-out.
+TEST_F(Session, ExportWithTheServiceStoppedAnswersAtOnceWithTheAdvice) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring file = e2e::FreshDirectory(L"vq-stopped") + L"\\never.reg";
+    const ProcessResult run = Diagctl(L"export HKCU\\Software=" + file, 30000);
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE)) << run.Output;
+    EXPECT_LT(run.ElapsedMs, 2000u) << run.Output;
+    EXPECT_NE(run.Output.find("installed but stopped"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("\"diagctl session [REQUEST ...]\""), std::string::npos) << run.Output;
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(e2e::QueryStatus(status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+}
+
+// The service keeps the channel's objects while it runs, also after the
+// program that made them has gone.
+TEST_F(Session, AServiceLeftOnAnAbandonedChannelIsNamedWithDiagctlStop) {
+    ASSERT_TRUE(m_Registration.Installed());
+    std::wstring message;
+    auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), diagctl::kDefaultSectionSize, message);
+    ASSERT_TRUE(channel);
+    const ProcessResult started = Diagctl(L"start");
+    ASSERT_NE(started.Output.find("RUNNING"), std::string::npos) << started.Output;
+    channel.reset();
+    const ProcessResult run = Diagctl(L"quit", 30000);
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitChannelTaken)) << run.Output;
+    EXPECT_LT(run.ElapsedMs, 2000u) << run.Output;
+    EXPECT_NE(run.Output.find("still runs on a channel that no diagctl holds any more"), std::string::npos)
+        << run.Output;
+    EXPECT_NE(run.Output.find("\"diagctl stop\""), std::string::npos) << run.Output;
+    EXPECT_EQ(Diagctl(L"stop").ExitCode, 0u);
 }
 
 }  // namespace
