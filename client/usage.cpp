@@ -96,7 +96,8 @@ std::wstring ExitCodeTable() {
            Line(Code(kExitUsage), L"a wrong command line") +
            Line(Code(kExitRefused), L"the service refused a request (result 13)") +
            Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0), or the "
-                                   L"service did not end with exit codes 0 and 0") +
+                                   L"service did not end with exit codes 0 and 0; a session exits with the code of "
+                                   L"its first failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text") +

@@ -84,6 +84,18 @@ TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
         << status.Output;
 }
 
+// A missing key is a failed export: the session goes on to Quit, and its
+// exit code says so, as export's would.
+TEST_F(Session, AFailedExportMakesTheSessionExitWithTheFailedCode) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring file = e2e::FreshDirectory(L"vq-session-missing") + L"\\missing.reg";
+    const ProcessResult run = Diagctl(L"session export HKCU\\Software\\ReRiruRuvazorTests\\NoSuchKey=" + file);
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitFailed)) << run.Output;
+    EXPECT_NE(run.Output.find("exit code 1 (0x00000001)"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
+}
+
 // Only the installed service answers on its channel, and it opens the
 // channel only as it starts: a stopped one is said at once, not after the
 // reply time-out.
@@ -118,6 +130,32 @@ TEST_F(Session, AServiceLeftOnAnAbandonedChannelIsNamedWithDiagctlStop) {
         << run.Output;
     EXPECT_NE(run.Output.find("\"diagctl stop\""), std::string::npos) << run.Output;
     EXPECT_EQ(Diagctl(L"stop").ExitCode, 0u);
+}
+
+// A late reply would pass for the next request's: after a time-out nothing
+// more is posted, and the service, which nobody could reach any more, is
+// stopped.
+TEST_F(Session, ATimedOutRequestEndsTheSessionAndStopsTheService) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring directory = e2e::FreshDirectory(L"vq-session-timeout");
+    const ProcessResult run = Diagctl(L"session --timeout 1 export HKCU\\Software=" + directory +
+                                      L"\\one.reg export HKCU\\Software=" + directory + L"\\two.reg");
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitTimeout)) << run.Output;
+    EXPECT_NE(run.Output.find("no reply within 1 ms"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("the session ends here"), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("request 2:"), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("Quit:"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("STOPPED"), std::string::npos) << run.Output;
+    SERVICE_STATUS status{};
+    ASSERT_TRUE(e2e::QueryStatus(status));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    // The stop may come before the service has even taken the request.
+    const std::string trace = m_Trace.Text();
+    const size_t first = trace.find("WorkType: ExportRegKeys");
+    if (first != std::string::npos) {
+        EXPECT_EQ(trace.find("WorkType: ExportRegKeys", first + 1), std::string::npos) << trace;
+    }
+    EXPECT_EQ(trace.find("WorkType: Quit"), std::string::npos) << trace;
 }
 
 }  // namespace
