@@ -101,9 +101,11 @@ std::wstring ExitCodeTable() {
                                    L"service did not end with exit codes 0 and 0; a session exits with the code of "
                                    L"its first failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
-           Line(Code(kExitChannelTaken), L"a name of the channel exists already") +
-           Line(L"any other", L"the Win32 error of the system call that failed, shown with its text") +
-           L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36)\n";
+           Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
+           Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
+                              L"when export, quit or raw find the service not installed or stopped") +
+           L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"
+           L"  can look like an error: 536870917 and error 5 both arrive as 5)\n";
 }
 
 std::wstring FullUsage() {
