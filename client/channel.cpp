@@ -38,12 +38,53 @@ std::vector<BYTE> TokenUserSid() {
 
 std::wstring ErrorSuffix(DWORD error) { return L" (error " + std::to_wstring(error) + L")"; }
 
+bool IsElevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+                          elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
+}
+
+HANDLE ProbeSection(const std::wstring& name) { return OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()); }
+HANDLE ProbeEvent(const std::wstring& name) { return OpenEventW(SYNCHRONIZE, FALSE, name.c_str()); }
+
+// Why a create that failed with created met a name that someone else holds:
+// an object of another type (6), or one that refuses us access (5), which an
+// open of the same kind tells from a name we may not create (2). Empty when
+// the name was not the reason.
+std::wstring SquatReason(DWORD created, const std::wstring& name, HANDLE (*open)(const std::wstring&)) {
+    constexpr wchar_t kOtherType[] = L"an object of another type holds the name";
+    if (created == ERROR_INVALID_HANDLE)
+        return kOtherType;
+    if (created != ERROR_ACCESS_DENIED)
+        return std::wstring();
+    const HANDLE probe = open(name);
+    const DWORD opened = GetLastError();
+    if (probe != nullptr) {
+        CloseHandle(probe);
+        return L"the object there refuses diagctl the access it needs";
+    }
+    if (opened == ERROR_ACCESS_DENIED)
+        return L"the object there refuses diagctl access";
+    return opened == ERROR_INVALID_HANDLE ? kOtherType : std::wstring();
+}
+
 }  // namespace
 
 ChannelNames ProductChannelNames() { return {kSectionName, kDoWorkEventName, kWorkDoneEventName}; }
 
 ChannelNames PrefixedChannelNames(const std::wstring& prefix) {
     return {prefix + L".Section", prefix + L".DoWork", prefix + L".WorkDone"};
+}
+
+bool IsProductChannel(const ChannelNames& names) {
+    const ChannelNames product = ProductChannelNames();
+    return names.Section == product.Section && names.DoWork == product.DoWork && names.WorkDone == product.WorkDone;
 }
 
 ChannelSecurity::ChannelSecurity(DWORD access)
@@ -94,6 +135,26 @@ std::unique_ptr<Channel> Channel::Create(const ChannelNames& names, DWORD sectio
         return fail(CreateError::AlreadyExists,
                     L"the " + what + L" \"" + name + L"\" exists already; another program holds the channel");
     };
+    // A create that failed; the last error is created again on return.
+    auto notCreated = [&](const std::wstring& what, const std::wstring& name, DWORD created,
+                          HANDLE (*open)(const std::wstring&)) {
+        std::unique_ptr<Channel> none;
+        // Global names and the Administrators group as owner are for elevated
+        // processes only; an elevated one that is refused met someone's object.
+        if (created == ERROR_INVALID_OWNER || created == ERROR_PRIVILEGE_NOT_HELD ||
+            (created == ERROR_ACCESS_DENIED && !IsElevated()))
+            none = fail(CreateError::Failed, L"creating the channel needs administrator rights: run diagctl from an "
+                                             L"elevated prompt" + ErrorSuffix(created));
+        else if (const std::wstring reason = SquatReason(created, name, open); !reason.empty())
+            none = fail(CreateError::Squatted, L"the " + what + L" \"" + name +
+                                                   L"\" is taken by another program (name squatting): " + reason +
+                                                   L"; the channel cannot be made while that program holds the name");
+        else
+            none = fail(CreateError::Failed,
+                        L"cannot create the " + what + L" \"" + name + L"\"" + ErrorSuffix(created));
+        SetLastError(created);
+        return none;
+    };
 
     std::unique_ptr<Channel> channel(new Channel());
     ChannelSecurity sectionSecurity(SECTION_ALL_ACCESS);
@@ -103,30 +164,21 @@ std::unique_ptr<Channel> Channel::Create(const ChannelNames& names, DWORD sectio
 
     channel->m_Mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, sectionSecurity.Attributes(), PAGE_READWRITE, 0,
                                             sectionSize, names.Section.c_str());
-    if (channel->m_Mapping == nullptr) {
-        const DWORD created = GetLastError();
-        // Global names and the Administrators group as owner are for elevated
-        // processes only.
-        if (created == ERROR_ACCESS_DENIED || created == ERROR_INVALID_OWNER || created == ERROR_PRIVILEGE_NOT_HELD)
-            return fail(CreateError::Failed, L"creating the channel needs administrator rights: run diagctl from an "
-                                             L"elevated prompt" + ErrorSuffix(created));
-        return fail(CreateError::Failed, L"cannot create the section \"" + names.Section + L"\"" + ErrorSuffix(created));
-    }
+    if (channel->m_Mapping == nullptr)
+        return notCreated(L"section", names.Section, GetLastError(), ProbeSection);
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return taken(L"section", names.Section);
 
     channel->m_DoWork = CreateEventW(eventSecurity.Attributes(), FALSE, FALSE, names.DoWork.c_str());
     if (channel->m_DoWork == nullptr)
-        return fail(CreateError::Failed,
-                    L"cannot create the event \"" + names.DoWork + L"\"" + ErrorSuffix(GetLastError()));
+        return notCreated(L"event", names.DoWork, GetLastError(), ProbeEvent);
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return taken(L"event", names.DoWork);
 
     // Auto-reset as well, so that one reply releases one wait.
     channel->m_WorkDone = CreateEventW(eventSecurity.Attributes(), FALSE, FALSE, names.WorkDone.c_str());
     if (channel->m_WorkDone == nullptr)
-        return fail(CreateError::Failed,
-                    L"cannot create the event \"" + names.WorkDone + L"\"" + ErrorSuffix(GetLastError()));
+        return notCreated(L"event", names.WorkDone, GetLastError(), ProbeEvent);
     if (GetLastError() == ERROR_ALREADY_EXISTS)
         return taken(L"event", names.WorkDone);
 
@@ -151,8 +203,10 @@ PostResult Channel::Post(const std::vector<std::uint8_t>& request, DWORD timeout
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return PostResult::Failed;
     }
-    // A reply that came after an earlier time-out must not pass for this one.
-    ResetEvent(m_WorkDone);
+    // The service may still be writing the unanswered request's reply over
+    // this one, and its work-done would pass for this request's.
+    if (m_Unanswered)
+        return PostResult::OutOfStep;
     auto* bytes = static_cast<std::uint8_t*>(m_View);
     std::memcpy(bytes, request.data(), request.size());
     std::memset(bytes + request.size(), 0, m_Size - request.size());
@@ -162,8 +216,10 @@ PostResult Channel::Post(const std::vector<std::uint8_t>& request, DWORD timeout
     case WAIT_OBJECT_0:
         return PostResult::Replied;
     case WAIT_TIMEOUT:
+        m_Unanswered = true;
         return PostResult::TimedOut;
     default:
+        m_Unanswered = true;
         return PostResult::Failed;
     }
 }

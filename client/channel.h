@@ -25,6 +25,8 @@ struct ChannelNames {
 ChannelNames ProductChannelNames();
 // PREFIX.Section, PREFIX.DoWork and PREFIX.WorkDone: a test's own channel.
 ChannelNames PrefixedChannelNames(const std::wstring& prefix);
+// True when names are the ones the service opens.
+bool IsProductChannel(const ChannelNames& names);
 
 // The security the tool gives the channel's objects: owner Administrators
 // (LocalSystem when the process runs as LocalSystem), and a DACL that grants
@@ -51,11 +53,15 @@ private:
     bool m_Valid = false;
 };
 
-enum class PostResult { Replied, TimedOut, Failed };
+// OutOfStep: not posted, because an earlier request of this channel got no
+// reply in time; its late reply could not be told from this one's.
+enum class PostResult { Replied, TimedOut, Failed, OutOfStep };
 
 class Channel {
 public:
-    enum class CreateError { None, AlreadyExists, Failed };
+    // Squatted: a name is held by an object that refuses us access or is of
+    // another type.
+    enum class CreateError { None, AlreadyExists, Squatted, Failed };
 
     // Creates the section (sectionSize bytes), the auto-reset do-work event and
     // the work-done event. Refuses when any of the names exists already, so
@@ -72,7 +78,8 @@ public:
 
     // Writes request at offset 0 (the rest of the section zeroed), sets
     // do-work and waits up to timeoutMs for work-done. Failed leaves the
-    // reason in the thread's last error.
+    // reason in the thread's last error. After a request that got no reply
+    // nothing more is posted (OutOfStep).
     PostResult Post(const std::vector<std::uint8_t>& request, DWORD timeoutMs);
     // The record as the service left it.
     diagproto::Reply Reply() const;
@@ -85,6 +92,7 @@ private:
     DWORD m_Size = 0;
     HANDLE m_DoWork = nullptr;
     HANDLE m_WorkDone = nullptr;
+    bool m_Unanswered = false;
 };
 
 }  // namespace diagctl

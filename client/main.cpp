@@ -53,6 +53,9 @@ int RunChannelRequest(const diagctl::CommandLine& line) {
         return diagctl::UsageError(line.Verb, error);
 
     const diagctl::ChannelNames names = NamesOf(line);
+    if (diagctl::IsProductChannel(names))
+        if (const int refused = diagctl::RefuseWhenNobodyServes(); refused != diagproto::kExitSuccess)
+            return refused;
     std::wstring message;
     diagctl::Channel::CreateError kind = diagctl::Channel::CreateError::None;
     auto channel =

@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "errortext.h"
+#include "paths.h"
 #include "scm.h"
 
 namespace diagctl {
@@ -21,6 +22,15 @@ bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& arg
                 error = L"bad pair \"" + args[at] + L"\" (KEY=FILE)";
                 return false;
             }
+            // The service would resolve a relative file against its own
+            // current directory, the system's, not the operator's.
+            std::wstring file;
+            if (!AbsolutePath(pair.File, file)) {
+                const DWORD code = GetLastError();
+                error = L"bad file \"" + pair.File + L"\": " + DescribeError(code);
+                return false;
+            }
+            pair.File = std::move(file);
             request.Pairs.push_back(pair);
         }
         if (request.Pairs.empty()) {
@@ -71,11 +81,12 @@ bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& arg
 
 int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channel::CreateError kind,
                          DWORD lastError) {
+    if (kind == Channel::CreateError::Squatted) {
+        Err(L"diagctl: " + message + L"\n");
+        return diagproto::kExitChannelTaken;
+    }
     if (kind == Channel::CreateError::AlreadyExists) {
-        const ChannelNames product = ProductChannelNames();
-        const bool productNames =
-            names.Section == product.Section && names.DoWork == product.DoWork && names.WorkDone == product.WorkDone;
-        const std::wstring hint = productNames ? ChannelHolderHint() : std::wstring();
+        const std::wstring hint = IsProductChannel(names) ? ChannelHolderHint() : std::wstring();
         Err(L"diagctl: " + message + L"\n" + (hint.empty() ? std::wstring() : L"diagctl: " + hint + L"\n"));
         return diagproto::kExitChannelTaken;
     }
@@ -95,6 +106,10 @@ int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagpr
     switch (channel.Post(request.Bytes, timeoutMs)) {
     case PostResult::TimedOut:
         Err(L"diagctl: no reply within " + std::to_wstring(timeoutMs) + L" ms\n");
+        return diagproto::kExitTimeout;
+    case PostResult::OutOfStep:
+        Err(L"diagctl: not posted: an earlier request got no reply in time, and its late reply could not be told "
+            L"from this one's\n");
         return diagproto::kExitTimeout;
     case PostResult::Failed: {
         const DWORD error = GetLastError();

@@ -25,7 +25,7 @@ bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& arg
 // Reports a channel that Channel::Create refused (message and kind as it
 // returned them; lastError as the thread had it then) and returns diagctl's
 // exit code. Names that exist because the installed service holds them are
-// said to be so.
+// said to be so; a squatted name is named as such.
 int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channel::CreateError kind,
                          DWORD lastError);
 

@@ -8,6 +8,8 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "paths.h"
+#include "processes.h"
 #include "status_text.h"
 #include "usage.h"
 
@@ -43,32 +45,6 @@ ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
 
 void PrintFacts(const ServiceFacts& facts) { Out(FormatStatus(kServiceName, facts)); }
 
-std::wstring ModuleDirectory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    const auto slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
-std::wstring FullPath(const std::wstring& path) {
-    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (needed == 0)
-        return path;
-    std::wstring full(needed, L'\0');
-    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-    full.resize(length);
-    return full;
-}
-
 // The configuration as the manager holds it; false with the last error.
 bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
     DWORD needed = 0;
@@ -89,7 +65,9 @@ bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
 int Install(const CommandLine& line) {
     if (line.Arguments.size() > 1)
         return UsageError(line.Verb, L"install takes one executable at most");
-    const std::wstring path = line.Arguments.empty() ? ModuleDirectory() + kServiceExe : FullPath(line.Arguments[0]);
+    std::wstring path = ModuleDirectory() + kServiceExe;
+    if (!line.Arguments.empty() && !AbsolutePath(line.Arguments[0], path))
+        return ReportFailure(L"finding the full path of \"" + line.Arguments[0] + L"\"", GetLastError());
     // The manager takes any path; a wrong one would show only at the start.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
@@ -295,10 +273,43 @@ std::wstring ChannelHolderHint() {
     SERVICE_STATUS_PROCESS status{};
     if (!manager || !QueryStatus(manager.get(), status) || status.dwCurrentState == SERVICE_STOPPED)
         return std::wstring();
-    return L"that program is the installed service " + std::wstring(kServiceName) + L" (" +
-           Winapi::Service::StateName(status.dwCurrentState) +
-           (status.dwProcessId ? L", process " + std::to_wstring(status.dwProcessId) : std::wstring()) +
-           L"), which keeps the channel while it runs; \"diagctl stop\" stops it and frees the names";
+    const std::wstring service = L"the installed service " + std::wstring(kServiceName) + L" (" +
+                                 Winapi::Service::StateName(status.dwCurrentState) +
+                                 (status.dwProcessId ? L", process " + std::to_wstring(status.dwProcessId)
+                                                     : std::wstring()) +
+                                 L")";
+    // The service keeps the objects open while it runs, also after the
+    // diagctl that made them has ended; only another diagctl can still post.
+    if (const DWORD other = OtherProcessOfThisProgram())
+        return service + L" serves the channel of another diagctl (process " + std::to_wstring(other) +
+               L"); wait until that one has ended";
+    return service + L" still runs on a channel that no diagctl holds any more (left behind when its diagctl "
+                     L"ended); \"diagctl stop\" stops it and frees the names";
+}
+
+int RefuseWhenNobodyServes() {
+    ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
+    if (!manager)
+        return diagproto::kExitSuccess;  // creating the channel will say what is wrong
+    DWORD error = ERROR_SERVICE_NOT_ACTIVE;
+    std::wstring reason = L"the service is installed but stopped, and it opens the channel only as it starts";
+    std::wstring advice;
+    if (ScHandle service = OpenProductService(manager.get(), SERVICE_QUERY_STATUS); !service) {
+        if (GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST)
+            return diagproto::kExitSuccess;
+        error = ERROR_SERVICE_DOES_NOT_EXIST;
+        reason = L"the service is not installed";
+        advice = L"\"diagctl install\", then ";
+    } else {
+        SERVICE_STATUS_PROCESS status{};
+        if (!QueryStatus(manager.get(), status) || status.dwCurrentState != SERVICE_STOPPED)
+            return diagproto::kExitSuccess;
+    }
+    Err(L"diagctl: nobody would answer on the channel of " + std::wstring(kServiceName) + L": " + reason + L": " +
+        DescribeError(error) + L"\ndiagctl: run " + advice +
+        L"\"diagctl session [REQUEST ...]\": it makes the channel, starts the service, runs each request and "
+        L"posts Quit\n");
+    return diagproto::ExitCodeForError(error);
 }
 
 bool IsServiceVerb(const std::wstring& verb) {

@@ -51,8 +51,15 @@ int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameter
 
 // When the product's channel names exist because the installed service is
 // running (it holds the objects while its process lives), a sentence that
-// says so and names "diagctl stop"; empty otherwise.
+// says so: whose channel it serves, or, when no other diagctl runs, that the
+// channel was left behind, naming "diagctl stop"; empty otherwise.
 std::wstring ChannelHolderHint();
+
+// For a one-shot request on the product's channel: the service opens the
+// channel only as it starts, so when it is installed and stopped, or not
+// installed, nobody will answer. Says so at once, with what to run instead,
+// and returns the exit code; kExitSuccess (0) when the request may go ahead.
+int RefuseWhenNobodyServes();
 
 bool IsServiceVerb(const std::wstring& verb);
 // install, uninstall, start, stop, control, status. Returns diagctl's exit code.

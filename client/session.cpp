@@ -42,6 +42,27 @@ int ReportEnd(SC_HANDLE manager, int code) {
     return code;
 }
 
+// The channel failed under a request (no reply in time, or the wait
+// broke): nothing more is posted there, since a late reply would pass for
+// the next request's. The service would run on, on a channel that nobody
+// holds once the session has ended, so it is stopped.
+int EndOnBrokenChannel(SC_HANDLE manager, int code) {
+    Err(L"diagctl: the session ends here: nothing more is posted on a channel whose request got no reply; "
+        L"the service is stopped\n");
+    ScHandle service = OpenProductService(manager, SERVICE_STOP);
+    SERVICE_STATUS stopping{};
+    if (!service || !ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE)  // it may have ended by itself meanwhile
+            ReportFailure(L"ControlService(STOP)", error);
+    }
+    return ReportEnd(manager, code);
+}
+
+bool IsRequestOutcome(int code) {
+    return code == diagproto::kExitSuccess || code == diagproto::kExitRefused || code == diagproto::kExitFailed;
+}
+
 }  // namespace
 
 int RunSession(const CommandLine& line) {
@@ -70,8 +91,10 @@ int RunSession(const CommandLine& line) {
     if (const int started = StartAndReport(manager.get(), {}); started != diagproto::kExitSuccess)
         return started;
 
-    // A request's own failure (a missing key) is shown in its reply; the
-    // session ends early only when the service ends or the channel fails.
+    // A request's own failure (a missing key) is shown in its reply and
+    // decides the exit code; the session ends early only when the service
+    // ends or the channel fails.
+    int outcome = diagproto::kExitSuccess;
     for (size_t i = 0; i < requests.size(); ++i) {
         SERVICE_STATUS_PROCESS status{};
         if (!QueryStatus(manager.get(), status))
@@ -83,14 +106,16 @@ int RunSession(const CommandLine& line) {
         Out(L"request " + std::to_wstring(i + 1) + L":\n");
         diagproto::Reply reply;
         const int result = RunRequest(*channel, requests[i], timeoutMs, &reply);
-        if (result != diagproto::kExitSuccess && result != diagproto::kExitRefused && result != diagproto::kExitFailed)
-            return result;
+        if (!IsRequestOutcome(result))
+            return EndOnBrokenChannel(manager.get(), result);
+        if (outcome == diagproto::kExitSuccess)
+            outcome = result;
         // The service ends after a request it could not carry out; nothing
         // is posted to a service that has ended.
         if (reply.ResultCode != 0 && WaitWhile(manager.get(), SERVICE_RUNNING, kLeaveRunningWaitMs, status) &&
             status.dwCurrentState != SERVICE_RUNNING) {
             Out(L"the service ended after request " + std::to_wstring(i + 1) + L"; Quit is not posted\n");
-            return ReportEnd(manager.get(), result);
+            return ReportEnd(manager.get(), outcome);
         }
     }
 
@@ -99,13 +124,14 @@ int RunSession(const CommandLine& line) {
     quit.Bytes = diagproto::EncodeQuit();
     Out(L"Quit:\n");
     const int quitResult = RunRequest(*channel, quit, timeoutMs);
-    if (quitResult != diagproto::kExitSuccess && quitResult != diagproto::kExitRefused &&
-        quitResult != diagproto::kExitFailed)
-        return quitResult;
+    if (!IsRequestOutcome(quitResult))
+        return EndOnBrokenChannel(manager.get(), quitResult);
     SERVICE_STATUS_PROCESS status{};
     if (!WaitStopped(manager.get(), kStopWaitMs, status))
         return ReportFailure(L"QueryServiceStatusEx", GetLastError());
     PrintStatus(status);
+    if (outcome != diagproto::kExitSuccess)
+        return outcome;
     const bool clean = status.dwCurrentState == SERVICE_STOPPED && status.dwWin32ExitCode == 0 &&
                        status.dwServiceSpecificExitCode == 0;
     return clean ? diagproto::kExitSuccess : diagproto::kExitFailed;

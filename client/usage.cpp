@@ -10,7 +10,9 @@ namespace diagctl {
 namespace {
 
 constexpr VerbInfo kVerbs[] = {
-    {L"export", L"KEY=FILE [KEY=FILE ...]", L"post one ExportRegKeys request (each pair split at its first '=')",
+    {L"export", L"KEY=FILE [KEY=FILE ...]",
+     L"post one ExportRegKeys request (each pair split at its first '='; FILE is made absolute against the current "
+     L"directory and overwritten when it exists)",
      kChannelOptions | kRequestOptions},
     {L"quit", L"", L"post Quit", kChannelOptions | kRequestOptions},
     {L"raw", L"WORKTYPE DATASIZE [HEXBYTES]", L"post any record, for tests of bad input",
@@ -21,7 +23,9 @@ constexpr VerbInfo kVerbs[] = {
      kRequestOptions},
     {L"install", L"[EXE]", L"register the service (default: ReRiruRuvazor.exe next to diagctl.exe)", kNoOptions},
     {L"uninstall", L"", L"stop the service if it runs and remove it", kTimeoutOption},
-    {L"start", L"[ARG ...]", L"start the service, with optional start parameters", kTimeoutOption},
+    {L"start", L"[ARG ...]",
+     L"start the service; it refuses any start parameter ARG (it stops with exit codes 160 and 0xFFFFFFFF)",
+     kTimeoutOption},
     {L"stop", L"", L"stop the service and wait until it has stopped", kTimeoutOption},
     {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
     {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
@@ -94,11 +98,14 @@ std::wstring ExitCodeTable() {
            Line(Code(kExitUsage), L"a wrong command line") +
            Line(Code(kExitRefused), L"the service refused a request (result 13)") +
            Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0), or the "
-                                   L"service did not end with exit codes 0 and 0") +
+                                   L"service did not end with exit codes 0 and 0; a session exits with the code of "
+                                   L"its first failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
-           Line(Code(kExitChannelTaken), L"a name of the channel exists already") +
-           Line(L"any other", L"the Win32 error of the system call that failed, shown with its text") +
-           L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36)\n";
+           Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
+           Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
+                              L"when export, quit or raw find the service not installed or stopped") +
+           L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"
+           L"  can look like an error: 536870917 and error 5 both arrive as 5)\n";
 }
 
 std::wstring FullUsage() {

@@ -1,5 +1,6 @@
 // diagctl against a service hosted by the test on channel names of its own.
 #include <windows.h>
+#include <sddl.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -45,10 +46,10 @@ bool WaitForChannel(const diagctl::ChannelNames& names, HANDLE process) {
     return false;
 }
 
-// Runs diagctl with arguments; while it runs, serve (if any) plays the
-// service once the channel exists.
+// Runs diagctl with arguments (in directory, when given); while it runs,
+// serve (if any) plays the service once the channel exists.
 DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames& names,
-               const std::function<void()>& serve = {}) {
+               const std::function<void()>& serve = {}, const std::wstring& directory = {}) {
     channel_test::TempPath out(L"diagctl-out");
     channel_test::TempPath err(L"diagctl-err");
     DiagctlRun run;
@@ -63,7 +64,8 @@ DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames
     std::wstring commandLine = L"\"" + channel_test::BesideSelf(L"diagctl.exe") + L"\" " + arguments;
     PROCESS_INFORMATION info{};
     const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                        nullptr, nullptr, &startup, &info) != FALSE;
+                                        nullptr, directory.empty() ? nullptr : directory.c_str(), &startup,
+                                        &info) != FALSE;
     CloseHandle(outFile);
     CloseHandle(errFile);
     if (!started)
@@ -138,6 +140,53 @@ TEST(Diagctl, ExportOfAMissingKeyIsAFailedRequest) {
     EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
     EXPECT_THAT(run.Out, HasSubstr("result: 0 (0x00000000)"));
     EXPECT_THAT(run.Out, HasSubstr("exit code 1 (0x00000001)"));
+}
+
+// The service resolves a relative file against its own current directory
+// (here the test's), never diagctl's.
+TEST(Diagctl, ARelativeFileReachesTheServiceAsTheAbsolutePathUnderTheCurrentDirectory) {
+    channel_test::TestKey key(L"diagctl-relative");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    channel_test::TempPath file(L"relative", L"diagctl-cwd");
+    const std::wstring directory = file.Path().substr(0, file.Path().find_last_of(L'\\'));
+    const std::wstring relative = file.Path().substr(directory.size() + 1);
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const DiagctlRun run = RunDiagctl(options + L"export \"" + key.Path() + L"=" + relative + L"\"", names,
+                                      ServeOne(names), directory);
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_THAT(run.Out, HasSubstr("file \"" + Narrow(file.Path()) + "\" exit code 0"));
+    EXPECT_TRUE(file.Exists());
+}
+
+// Someone else's object under a channel name: not a matter of rights, so no
+// advice to elevate; the name is given.
+TEST(Diagctl, ASquattedNameIsReportedAsSuchWithTheName) {
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    PSECURITY_DESCRIPTOR nobody = nullptr;  // an empty DACL: no access for anyone
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:", SDDL_REVISION_1, &nobody, nullptr));
+    SECURITY_ATTRIBUTES closed{sizeof(closed), nobody, FALSE};
+    const HANDLE section =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, &closed, PAGE_READWRITE, 0, 4096, names.Section.c_str());
+    LocalFree(nobody);
+    ASSERT_NE(section, nullptr);
+    const DiagctlRun denied = RunDiagctl(options + L"quit", names);
+    CloseHandle(section);
+    EXPECT_EQ(denied.ExitCode, Code(diagproto::kExitChannelTaken)) << denied.Err;
+    EXPECT_THAT(denied.Err, HasSubstr("section \"" + Narrow(names.Section) + "\" is taken by another program "
+                                      "(name squatting)"));
+    EXPECT_EQ(denied.Err.find("elevated"), std::string::npos) << denied.Err;
+
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, names.WorkDone.c_str());  // another type of object
+    ASSERT_NE(mutex, nullptr);
+    const DiagctlRun otherType = RunDiagctl(options + L"quit", names);
+    CloseHandle(mutex);
+    EXPECT_EQ(otherType.ExitCode, Code(diagproto::kExitChannelTaken)) << otherType.Err;
+    EXPECT_THAT(otherType.Err, HasSubstr("event \"" + Narrow(names.WorkDone) + "\" is taken by another program "
+                                         "(name squatting): an object of another type"));
 }
 
 TEST(Diagctl, RefusedRequestsExitWithTheRefusedCode) {

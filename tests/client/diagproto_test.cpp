@@ -150,6 +150,26 @@ TEST(ChannelSetup, RefusesNamesThatExistAlready) {
     }
 }
 
+// The service may still answer the unanswered request: its reply would be
+// read as the next request's.
+TEST(ChannelSetup, AfterAnUnansweredRequestNothingMoreIsPosted) {
+    const auto names = diagctl::PrefixedChannelNames(channel_test::UniqueName(L"late"));
+    std::wstring message;
+    auto channel = diagctl::Channel::Create(names, 4096, message);
+    ASSERT_NE(channel, nullptr);
+    const HANDLE doWork = OpenEventW(SYNCHRONIZE, FALSE, names.DoWork.c_str());
+    const HANDLE workDone = OpenEventW(EVENT_MODIFY_STATE, FALSE, names.WorkDone.c_str());
+    ASSERT_NE(doWork, nullptr);
+    ASSERT_NE(workDone, nullptr);
+    EXPECT_EQ(channel->Post(diagproto::EncodeQuit(), 50), diagctl::PostResult::TimedOut);
+    EXPECT_EQ(WaitForSingleObject(doWork, 0), WAIT_OBJECT_0);  // the service takes the request
+    ASSERT_TRUE(SetEvent(workDone));                            // and answers it late
+    EXPECT_EQ(channel->Post(diagproto::EncodeQuit(), 50), diagctl::PostResult::OutOfStep);
+    EXPECT_EQ(WaitForSingleObject(doWork, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a second request was posted";
+    CloseHandle(workDone);
+    CloseHandle(doWork);
+}
+
 TEST(ChannelSetup, PostTimesOutWhenNobodyAnswers) {
     const auto names = diagctl::PrefixedChannelNames(channel_test::UniqueName(L"silent"));
     std::wstring message;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "channel.h"
 #include "diagproto.h"
 #include "e2e_support.h"
 
@@ -81,6 +82,67 @@ TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
     EXPECT_NE(status.Output.find("image path: \"" + Utf8(e2e::InBin(L"ReRiruRuvazor.exe")) + "\""),
               std::string::npos)
         << status.Output;
+}
+
+// A missing key is a failed export: the session goes on to Quit, and its
+// exit code says so, as export's would.
+TEST_F(Session, AFailedExportMakesTheSessionExitWithTheFailedCode) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring file = e2e::FreshDirectory(L"vq-session-missing") + L"\\missing.reg";
+    const ProcessResult run = Diagctl(L"session export HKCU\\Software\\ReRiruRuvazorTests\\NoSuchKey=" + file);
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitFailed)) << run.Output;
+    EXPECT_NE(run.Output.find("exit code 1 (0x00000001)"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
+}
+
+// Only the installed service answers on its channel, and it opens the
+// channel only as it starts; it keeps the channel's objects while it runs,
+// also after the program that made them has gone.
+TEST_F(Session, OneShotRequestsSayAtOnceWhenNobodyServesTheChannelAndWhy) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring file = e2e::FreshDirectory(L"vq-stopped") + L"\\never.reg";
+    const ProcessResult stopped = Diagctl(L"export HKCU\\Software=" + file, 30000);
+    EXPECT_EQ(stopped.ExitCode, static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE)) << stopped.Output;
+    EXPECT_LT(stopped.ElapsedMs, 2000u) << stopped.Output;
+    EXPECT_NE(stopped.Output.find("installed but stopped"), std::string::npos) << stopped.Output;
+    EXPECT_NE(stopped.Output.find("\"diagctl session [REQUEST ...]\""), std::string::npos) << stopped.Output;
+    EXPECT_EQ(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    std::wstring message;
+    auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), diagctl::kDefaultSectionSize, message);
+    ASSERT_TRUE(channel);
+    const ProcessResult started = Diagctl(L"start");
+    ASSERT_NE(started.Output.find("RUNNING"), std::string::npos) << started.Output;
+    channel.reset();
+    const ProcessResult left = Diagctl(L"quit", 30000);
+    EXPECT_EQ(left.ExitCode, static_cast<DWORD>(diagproto::kExitChannelTaken)) << left.Output;
+    EXPECT_LT(left.ElapsedMs, 2000u) << left.Output;
+    EXPECT_NE(left.Output.find("still runs on a channel that no diagctl holds any more"), std::string::npos)
+        << left.Output;
+    EXPECT_NE(left.Output.find("\"diagctl stop\""), std::string::npos) << left.Output;
+    EXPECT_EQ(Diagctl(L"stop").ExitCode, 0u);
+}
+
+// A late reply would pass for the next request's: after a time-out nothing
+// more is posted, and the service, which nobody could reach any more, is
+// stopped.
+TEST_F(Session, ATimedOutRequestEndsTheSessionAndStopsTheService) {
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring directory = e2e::FreshDirectory(L"vq-session-timeout");
+    const ProcessResult run = Diagctl(L"session --timeout 1 export HKCU\\Software=" + directory +
+                                      L"\\one.reg export HKCU\\Software=" + directory + L"\\two.reg");
+    EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitTimeout)) << run.Output;
+    EXPECT_NE(run.Output.find("no reply within 1 ms"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("the session ends here"), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("request 2:"), std::string::npos) << run.Output;
+    EXPECT_EQ(run.Output.find("Quit:"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("STOPPED"), std::string::npos) << run.Output;
+    // The stop may come before the service has even taken the request.
+    const std::string trace = m_Trace.Text();
+    EXPECT_EQ(trace.find("WorkType: ExportRegKeys", trace.find("WorkType: ExportRegKeys") + 1), std::string::npos)
+        << trace;
+    EXPECT_EQ(trace.find("WorkType: Quit"), std::string::npos) << trace;
 }
 
 }  // namespace
