@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "channel_support.h"
+#include "child_process.h"
 #include "diagproto.h"
 
 using testing::HasSubstr;
@@ -63,9 +64,8 @@ DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames
     startup.hStdError = errFile;
     std::wstring commandLine = L"\"" + channel_test::BesideSelf(L"diagctl.exe") + L"\" " + arguments;
     PROCESS_INFORMATION info{};
-    const bool started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                        nullptr, directory.empty() ? nullptr : directory.c_str(), &startup,
-                                        &info) != FALSE;
+    const bool started = testing_support::StartProcess(nullptr, commandLine.data(), TRUE, CREATE_NO_WINDOW, &startup,
+                                                       &info, directory.empty() ? nullptr : directory.c_str()) != FALSE;
     CloseHandle(outFile);
     CloseHandle(errFile);
     if (!started)
@@ -73,13 +73,17 @@ DiagctlRun RunDiagctl(const std::wstring& arguments, const diagctl::ChannelNames
     CloseHandle(info.hThread);
     if (serve && WaitForChannel(names, info.hProcess))
         serve();
-    if (WaitForSingleObject(info.hProcess, 60000) == WAIT_OBJECT_0)
+    const bool ended = WaitForSingleObject(info.hProcess, testing_support::kChildTimeoutMs) == WAIT_OBJECT_0;
+    if (ended)
         GetExitCodeProcess(info.hProcess, &run.ExitCode);
     else
         TerminateProcess(info.hProcess, 1);
     CloseHandle(info.hProcess);
     run.Out = ReadText(out);
     run.Err = ReadText(err);
+    if (!ended)
+        std::fprintf(stderr, "diagctl %ls gave no answer within 30 s; ended it. Its output:\n%s%s\n", arguments.c_str(),
+                     run.Out.c_str(), run.Err.c_str());
     return run;
 }
 

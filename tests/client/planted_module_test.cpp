@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "child_process.h"
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -34,8 +36,8 @@ std::string AnsweredWithProductCode(const fs::path& program, const fs::path& dir
     path.resize(GetEnvironmentVariableW(L"PATH", path.data(), 32767));
     SetEnvironmentVariableW(L"PATH", (pathFront.wstring() + L";" + path).c_str());  // inherited at the start
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        directory.c_str(), &startup, &info);
+    const BOOL started = testing_support::StartProcess(nullptr, command.data(), TRUE, CREATE_NO_WINDOW, &startup, &info,
+                                                       directory.c_str());
     SetEnvironmentVariableW(L"PATH", path.c_str());
     CloseHandle(file);
     if (!started)

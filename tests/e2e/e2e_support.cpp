@@ -1,5 +1,7 @@
 #include "e2e_support.h"
 
+#include "child_process.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -103,14 +105,17 @@ ProcessResult Run(const std::wstring& commandLine, DWORD limitMs) {
         PROCESS_INFORMATION info{};
         std::wstring line = commandLine;
         const auto begin = std::chrono::steady_clock::now();
-        if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &startup, &info)) {
+        if (testing_support::StartProcess(nullptr, line.data(), TRUE, CREATE_NO_WINDOW, &startup, &info)) {
             Handle process(info.hProcess);
             Handle thread(info.hThread);
             result.Started = true;
             if (WaitForSingleObject(info.hProcess, limitMs) != WAIT_OBJECT_0) {
                 TerminateProcess(info.hProcess, 0xDEAD);
                 WaitForSingleObject(info.hProcess, 5000);
+                const std::string output = ReadWholeFile(tempFile);
+                std::fprintf(stderr, "%ls gave no answer within %lu s; ended it. Its last output:\n%s\n",
+                             commandLine.c_str(), static_cast<unsigned long>(limitMs / 1000),
+                             output.substr(output.size() > 2000 ? output.size() - 2000 : 0).c_str());
             }
             GetExitCodeProcess(info.hProcess, &result.ExitCode);
             result.ElapsedMs = static_cast<DWORD>(

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+
 namespace e2e {
 
 // The build's bin directory as a Windows path (VQ_BIN_DIR).
@@ -22,9 +24,9 @@ struct ProcessResult {
 };
 
 // Runs a command line to its end (killing it after limitMs).
-ProcessResult Run(const std::wstring& commandLine, DWORD limitMs = 60000);
+ProcessResult Run(const std::wstring& commandLine, DWORD limitMs = testing_support::kChildTimeoutMs);
 // diagctl.exe of the build with the given arguments (already quoted).
-ProcessResult Diagctl(const std::wstring& arguments, DWORD limitMs = 60000);
+ProcessResult Diagctl(const std::wstring& arguments, DWORD limitMs = testing_support::kChildTimeoutMs);
 
 // Turns the trace on for every program of the prefix: all levels into
 // <dir>\ReRiruRuvazor.log. Removes the configuration again when destroyed.
