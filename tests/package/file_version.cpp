@@ -5,31 +5,16 @@
 #include <vector>
 
 namespace package_test {
-namespace {
-
-std::wstring Dotted(DWORD high, DWORD low) {
-    return std::to_wstring(HIWORD(high)) + L"." + std::to_wstring(LOWORD(high)) + L"." + std::to_wstring(HIWORD(low));
-}
-
-}  // namespace
 
 FileVersion ReadFileVersion(const std::wstring& path) {
     FileVersion result;
     DWORD ignored = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
-    if (size == 0) {
-        result.Error = GetLastError();
-        return result;
-    }
-    std::vector<BYTE> data(size);
-    if (!GetFileVersionInfoW(path.c_str(), 0, size, data.data())) {
-        result.Error = GetLastError();
-        return result;
-    }
+    std::vector<BYTE> data(GetFileVersionInfoSizeW(path.c_str(), &ignored));
     void* value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueW(data.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
-        result.Error = ERROR_RESOURCE_DATA_NOT_FOUND;
+    if (data.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()), data.data()) ||
+        !VerQueryValueW(data.data(), L"\\", &value, &length) || length < sizeof(VS_FIXEDFILEINFO)) {
+        result.Error = GetLastError() ? GetLastError() : ERROR_RESOURCE_DATA_NOT_FOUND;
         return result;
     }
     result.Fixed = *static_cast<const VS_FIXEDFILEINFO*>(value);
@@ -38,22 +23,20 @@ FileVersion ReadFileVersion(const std::wstring& path) {
     wchar_t block[64] = {};
     swprintf(block, 64, L"\\StringFileInfo\\%04x%04x\\", LOWORD(result.Translation), HIWORD(result.Translation));
     for (const wchar_t* name : {L"FileVersion", L"ProductVersion", L"FileDescription", L"ProductName",
-                                L"OriginalFilename", L"LegalCopyright", L"CompanyName"}) {
+                                L"OriginalFilename", L"LegalCopyright", L"CompanyName"})
         if (VerQueryValueW(data.data(), (block + std::wstring(name)).c_str(), &value, &length) && length > 0)
             result.Strings[name] = static_cast<const wchar_t*>(value);
-    }
     return result;
 }
 
 std::wstring FixedFileVersion(const FileVersion& version) {
-    return Dotted(version.Fixed.dwFileVersionMS, version.Fixed.dwFileVersionLS);
+    const DWORD ms = version.Fixed.dwFileVersionMS, ls = version.Fixed.dwFileVersionLS;
+    if (LOWORD(ls) != 0)
+        return L"<fourth number " + std::to_wstring(LOWORD(ls)) + L">";
+    return std::to_wstring(HIWORD(ms)) + L"." + std::to_wstring(LOWORD(ms)) + L"." + std::to_wstring(HIWORD(ls));
 }
 
-std::wstring FixedProductVersion(const FileVersion& version) {
-    return Dotted(version.Fixed.dwProductVersionMS, version.Fixed.dwProductVersionLS);
-}
-
-std::wstring Widen(const char* text) { return std::wstring(text, text + strlen(text)); }
+std::wstring Widen(const char* text) { return std::wstring(text, text + std::strlen(text)); }
 
 std::string Narrow(const std::wstring& text) {
     std::string result;
