@@ -56,6 +56,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             optionsEnd = true;
         } else if (!optionsEnd && IsHelp(arg)) {
             line.Help = true;
+        } else if (!optionsEnd && arg == L"--version") {
+            line.Version = true;
         } else if (!optionsEnd && arg.size() > 2 && arg.rfind(L"--", 0) == 0) {
             if (FindOption(arg) == nullptr) {
                 line.Error = L"unknown option " + arg;
@@ -77,7 +79,7 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
     if (line.Verb == L"help")
         line.Help = true;
     if (line.Verb.empty()) {
-        if (!line.Help && !given.empty())
+        if (!line.Help && !line.Version && !given.empty())
             line.Error = L"no verb";
         return line;
     }

@@ -13,6 +13,7 @@ struct CommandLine {
     std::wstring Verb;  // empty when none was given
     std::vector<std::wstring> Arguments;
     bool Help = false;  // --help, -h, /? or the verb help
+    bool Version = false;  // --version
     std::optional<std::wstring> NamesPrefix, Section, DoWork, WorkDone;
     std::optional<DWORD> SectionSize, TimeoutMs;
     // Non-empty when the command line is wrong: what was wrong.

@@ -15,6 +15,7 @@
 #include "scm.h"
 #include "session.h"
 #include "usage.h"
+#include "version.h"
 
 namespace {
 
@@ -76,6 +77,10 @@ int wmain(int argc, wchar_t** argv) {
     const diagctl::CommandLine line = diagctl::ParseCommandLine(std::vector<std::wstring>(argv + 1, argv + argc));
     if (!line.Error.empty())
         return diagctl::UsageError(line.Verb, line.Error);
+    if (line.Version) {
+        diagctl::Out(diagctl::VersionText());
+        return diagproto::kExitSuccess;
+    }
     if (line.Help || line.Verb.empty())
         return Help(line);
     if (diagctl::IsServiceVerb(line.Verb))

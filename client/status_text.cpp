@@ -23,6 +23,25 @@ std::wstring StartTypeName(DWORD startType) {
     }
 }
 
+std::wstring UnquotedPathHijack(const std::wstring& imagePath) {
+    if (imagePath.empty() || imagePath[0] == L'"')
+        return std::wstring();
+    // The program ends after the first ".exe" that ends the path or a word;
+    // without one, the whole path is taken for the program.
+    size_t end = imagePath.size();
+    for (size_t at = 0; at + 4 <= imagePath.size(); ++at) {
+        const bool exe = CompareStringOrdinal(imagePath.c_str() + at, 4, L".exe", 4, TRUE) == CSTR_EQUAL;
+        if (exe && (at + 4 == imagePath.size() || imagePath[at + 4] == L' ' || imagePath[at + 4] == L'\t')) {
+            end = at + 4;
+            break;
+        }
+    }
+    const size_t blank = imagePath.find_first_of(L" \t");
+    if (blank == std::wstring::npos || blank >= end)
+        return std::wstring();
+    return imagePath.substr(0, blank) + L".exe";
+}
+
 std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts) {
     std::wstring text = service + L": " + Winapi::Service::StateName(facts.State) + L", win32 exit code " +
                         std::to_wstring(facts.Win32ExitCode) + L", service exit code " +
@@ -34,6 +53,10 @@ std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts
     if (facts.HasConfig) {
         text += L"  start type: " + StartTypeName(facts.StartType) + L"\n";
         text += L"  image path: " + facts.ImagePath + L"\n";
+        const std::wstring hijack = UnquotedPathHijack(facts.ImagePath);
+        if (!hijack.empty())
+            text += L"  warning: the image path is not quoted and holds a blank: Windows tries " + hijack +
+                    L" first (the unquoted service path weakness); store the path in quotes\n";
         text += L"  display name: " + facts.DisplayName + L"\n";
     }
     return text;

@@ -23,10 +23,18 @@ struct ServiceFacts {
 // "demand", "automatic", ...
 std::wstring StartTypeName(DWORD startType);
 
+// An image path without quotes whose program part holds a blank is read by
+// Windows one blank at a time ("C:\Program.exe" before "C:\Program
+// Files\..."), so whoever may write such a shorter path runs as the service:
+// the unquoted service path weakness. Returns the first program Windows would
+// try instead; empty when the path is quoted or its program holds no blank.
+std::wstring UnquotedPathHijack(const std::wstring& imagePath);
+
 // The first line: "<service>: STATE, win32 exit code N, service exit code N
 // (0x...)"; then one line per exit code with its text, the process id while
-// there is one and, with a configuration, the start type, the image path and
-// the display name.
+// there is one and, with a configuration, the start type, the image path
+// (with a warning when it is unquoted and holds a blank) and the display
+// name.
 std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts);
 
 }  // namespace diagctl

@@ -116,6 +116,7 @@ std::wstring FullUsage() {
     for (const OptionInfo& option : kOptions)
         text += Line(OptionHead(option), option.Summary + std::wstring(L"; ") + VerbsUsing(option.Group));
     text += Line(L"--help, -h, /?", L"this text; after a verb, that verb's usage");
+    text += Line(L"--version", L"diagctl's version");
     text += Line(L"--", L"what follows is arguments, also when it begins with \"--\"");
     text += L"\n" + ExitCodeTable();
     text += L"\nError texts are in the language that the ProductLocale value of\n"

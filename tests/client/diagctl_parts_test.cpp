@@ -83,3 +83,38 @@ TEST(DiagctlParts, StatusShowsBothExitCodesTheProcessWhileRunningAndTheConfigura
     EXPECT_THAT(running, HasSubstr(L"start type: demand\n"));
     EXPECT_THAT(running, HasSubstr(L"image path: \"C:\\Program Files\\R\\ReRiruRuvazor.exe\"\n"));
 }
+
+// Windows reads an unquoted image path one blank at a time, so a blank in the
+// program part lets a shorter program run as the service; a blank in the
+// arguments does not.
+TEST(DiagctlParts, StatusFlagsAnUnquotedImagePathWithABlankInItsProgram) {
+    struct Case {
+        const wchar_t* ImagePath;
+        const wchar_t* Hijack;  // empty: safe
+    };
+    const Case cases[] = {
+        {L"C:\\Program Files\\R\\ReRiruRuvazor.exe", L"C:\\Program.exe"},
+        {L"C:\\Program Files\\R\\ReRiruRuvazor.EXE -k x", L"C:\\Program.exe"},
+        {L"C:\\Tools\\My\tDir\\s.exe", L"C:\\Tools\\My.exe"},
+        {L"C:\\Program Files\\R\\service", L"C:\\Program.exe"},  // no .exe: the whole path is the program
+        {L"\"C:\\Program Files\\R\\ReRiruRuvazor.exe\"", L""},
+        {L"\"C:\\Program Files\\R\\ReRiruRuvazor.exe\" -k x", L""},
+        {L"C:\\Windows\\system32\\svchost.exe -k netsvcs", L""},
+        {L"C:\\R\\ReRiruRuvazor.exe", L""},
+        {L"C:\\R\\my.exe.dir\\ReRiruRuvazor.exe", L""},
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.ImagePath)));
+        EXPECT_EQ(diagctl::UnquotedPathHijack(c.ImagePath), c.Hijack);
+        diagctl::ServiceFacts facts;
+        facts.HasConfig = true;
+        facts.ImagePath = c.ImagePath;
+        const std::wstring shown = diagctl::FormatStatus(L"ReRiruRuvazor", facts);
+        if (*c.Hijack)
+            EXPECT_THAT(shown, HasSubstr(std::wstring(L"Windows tries ") + c.Hijack +
+                                         L" first (the unquoted service path weakness)"));
+        else
+            EXPECT_THAT(shown, Not(HasSubstr(L"weakness")));
+    }
+}

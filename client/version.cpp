@@ -1,0 +1,13 @@
+#include "version.h"
+
+// The build passes the project's version number; a build without it is not
+// a build of the product.
+#ifndef VQ_VERSION
+#error "VQ_VERSION, the project version MAJOR.MINOR.PATCH, is not defined"
+#endif
+
+namespace diagctl {
+
+std::wstring VersionText() { return L"diagctl " VQ_VERSION L"\n"; }
+
+}  // namespace diagctl

@@ -1,0 +1,200 @@
+// The Windows Installer package under Wine's msiexec: installed, used, upgraded
+// in place, refused as a downgrade and removed, with the operator's trace
+// configuration left alone throughout. The packages come from build-packages.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "file_version.h"
+
+namespace {
+
+using package_test::Narrow;
+using package_test::Widen;
+
+const std::wstring kInstallDir = L"C:\\Program Files\\ReRiruRuvazor\\";
+constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\ReRiruRuvazor";
+constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
+constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr wchar_t kOperators[] = L"set by the operator";
+const wchar_t* const kFiles[] = {L"ReRiruRuvazor.exe", L"VqError.dll", L"diagctl.exe"};
+
+std::wstring PackagePath(const wchar_t* kind, const char* version) {
+    std::wstring path = L"Z:" + Widen(VQ_PACKAGE_WORK) + L"/" + kind + L"/ReRiruRuvazor-" + Widen(version) + L"-x64.msi";
+    for (wchar_t& c : path)
+        c = c == L'/' ? L'\\' : c;
+    return path;
+}
+const std::wstring kCurrent = PackagePath(L"current", VQ_VERSION);
+const std::wstring kNext = PackagePath(L"next", VQ_NEXT_VERSION);
+
+// A value under HKLM as text (a DWORD in decimal); "<absent>" when missing.
+std::wstring Value(const std::wstring& key, const wchar_t* name) {
+    BYTE data[2048] = {};
+    DWORD size = sizeof data - sizeof(wchar_t), type = 0;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, RRF_RT_REG_SZ | RRF_RT_REG_DWORD, &type, data, &size))
+        return L"<absent>";
+    return type == REG_DWORD ? std::to_wstring(*reinterpret_cast<DWORD*>(data)) : reinterpret_cast<wchar_t*>(data);
+}
+
+// DisplayVersion of each Add/Remove Programs entry of the product.
+std::vector<std::wstring> ProgramEntries() {
+    std::vector<std::wstring> versions;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kUninstallKey, 0, KEY_READ, &key))
+        return versions;
+    wchar_t name[256];
+    for (DWORD i = 0, length = 256; !RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+         ++i, length = 256) {
+        const std::wstring entry = std::wstring(kUninstallKey) + L"\\" + name;
+        if (Value(entry, L"DisplayName") == L"ReRiruRuvazor")
+            versions.push_back(Value(entry, L"DisplayVersion"));
+    }
+    RegCloseKey(key);
+    return versions;
+}
+
+// Wine's service manager removes a deleted service's key when it lets go of it.
+bool WaitServiceGone() {
+    for (int i = 0; i < 150 && Value(kServiceKey, L"Type") != L"<absent>"; ++i)
+        Sleep(100);
+    return Value(kServiceKey, L"Type") == L"<absent>";
+}
+
+std::string InstalledVersion(const wchar_t* file) {
+    const package_test::FileVersion read = package_test::ReadFileVersion(kInstallDir + file);
+    return read.Error ? "<error " + std::to_string(read.Error) + ">" : Narrow(package_test::FixedFileVersion(read));
+}
+
+// Windows Installer logs in UTF-16, Wine in ASCII: the text without NULs.
+std::string ReadLog(const std::wstring& path) {
+    std::ifstream stream(Narrow(path), std::ios::binary);
+    std::string text;
+    for (char c; stream.get(c);)
+        if (c != '\0')
+            text += c;
+    return text;
+}
+
+class Package : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Logs = e2e::FreshDirectory(L"package-logs");
+        Clean();
+        HKEY key = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
+                  0);
+        RegSetValueExW(key, L"PackageTestMarker", 0, REG_SZ, reinterpret_cast<const BYTE*>(kOperators),
+                       sizeof kOperators);
+        RegCloseKey(key);
+    }
+
+    // Whatever a failed step left: either product, a service registered by
+    // hand, the test's trace configuration.
+    void TearDown() override {
+        Clean();
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey);
+    }
+
+    void Clean() {
+        for (const std::wstring* package : {&kNext, &kCurrent})
+            if (!ProgramEntries().empty())
+                e2e::Run(L"msiexec.exe /x \"" + *package + L"\" /qn", 120000);
+        if (Value(kServiceKey, L"Type") != L"<absent>")
+            e2e::Diagctl(L"uninstall");
+        WaitServiceGone();
+    }
+
+    // msiexec /qn with a verbose log of the step's own; its exit code.
+    DWORD Msiexec(const std::wstring& action, const std::wstring& package, const std::wstring& step) {
+        m_Log = m_Logs + L"\\" + step + L".log";
+        return e2e::Run(L"msiexec.exe " + action + L" \"" + package + L"\" /qn /l*v \"" + m_Log + L"\"", 120000)
+            .ExitCode;
+    }
+
+    std::string InstalledDiagctl(const std::wstring& arguments) {
+        return e2e::Run(L"\"" + kInstallDir + L"diagctl.exe\" " + arguments).Output;
+    }
+
+    std::wstring TraceMarker() { return Value(kTraceKey, L"PackageTestMarker"); }
+
+    std::wstring m_Logs, m_Log;
+};
+
+TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheTraceConfiguration) {
+    // Installed: 0, not 3010 (a restart needed), with a verbose log.
+    ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    EXPECT_NE(ReadLog(m_Log).find("InstallServices"), std::string::npos);
+    for (const wchar_t* file : kFiles)
+        EXPECT_EQ(InstalledVersion(file), VQ_VERSION) << Narrow(file);
+    const struct {
+        const wchar_t* Name;
+        std::wstring Expected;
+    } registration[] = {
+        {L"Type", L"16"},  // own process
+        {L"Start", L"3"},  // demand
+        {L"ErrorControl", L"1"},  // normal
+        {L"ObjectName", L"LocalSystem"},
+        {L"DisplayName", L"ReRiruRuvazor diagnostic collector"},
+    };
+    for (const auto& value : registration)
+        EXPECT_EQ(Value(kServiceKey, value.Name), value.Expected) << Narrow(value.Name);
+    EXPECT_EQ(Value(kServiceKey, L"Description").rfind(L"Carries out collection steps for the product's", 0), 0u);
+    // Windows Installer quotes the key file's path; Wine's msiexec does not,
+    // and diagctl status names the weakness exactly then.
+    const std::wstring imagePath = Value(kServiceKey, L"ImagePath");
+    const std::wstring exe = kInstallDir + L"ReRiruRuvazor.exe";
+    EXPECT_TRUE(imagePath == L"\"" + exe + L"\"" || imagePath == exe) << Narrow(imagePath);
+    const std::string status = InstalledDiagctl(L"status");
+    EXPECT_EQ(status.find("Windows tries C:\\Program.exe first (the unquoted service path weakness)") !=
+                  std::string::npos,
+              imagePath[0] != L'"')
+        << status;
+    EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_VERSION)});
+    EXPECT_EQ(TraceMarker(), kOperators);
+
+    // The installed service carries out a real export: reg.exe writes UTF-16
+    // with a byte-order mark.
+    const std::wstring exported = e2e::FreshDirectory(L"package-export") + L"\\wine.reg";
+    const e2e::ProcessResult session =
+        e2e::Run(L"\"" + kInstallDir + L"diagctl.exe\" session export \"HKLM\\Software\\Wine=" + exported + L"\"");
+    EXPECT_EQ(session.ExitCode, 0u) << session.Output;
+    std::ifstream file(Narrow(exported), std::ios::binary);
+    std::string bom(2, '\0');
+    file.read(bom.data(), 2);
+    EXPECT_EQ(bom, "\xFF\xFE") << session.Output;
+
+    // A newer package replaces the older in place: one product, one service.
+    ASSERT_EQ(Msiexec(L"/i", kNext, L"upgrade"), 0u) << ReadLog(m_Log);
+    for (const wchar_t* file : kFiles)
+        EXPECT_EQ(InstalledVersion(file), VQ_NEXT_VERSION) << Narrow(file);
+    EXPECT_EQ(InstalledDiagctl(L"--version").rfind(std::string("diagctl ") + VQ_NEXT_VERSION, 0), 0u);
+    EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_NEXT_VERSION)});
+    EXPECT_EQ(Value(kServiceKey, L"DisplayName"), L"ReRiruRuvazor diagnostic collector");
+    EXPECT_EQ(TraceMarker(), kOperators);
+
+    // An older package stops at its launch condition and changes nothing.
+    // Windows Installer shows and logs the condition's text; Wine's msiexec
+    // only ends with 1603 (build-packages checks the text in the package).
+    EXPECT_EQ(Msiexec(L"/i", kCurrent, L"downgrade"), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    const std::string refused = ReadLog(m_Log);
+    EXPECT_NE(refused.find("LaunchConditions"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("InstallFiles"), std::string::npos) << refused;
+    EXPECT_EQ(InstalledVersion(L"ReRiruRuvazor.exe"), VQ_NEXT_VERSION);
+    EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_NEXT_VERSION)});
+
+    // Removed: the service, the files and the entry, not the trace configuration.
+    ASSERT_EQ(Msiexec(L"/x", kNext, L"uninstall"), 0u) << ReadLog(m_Log);
+    EXPECT_TRUE(WaitServiceGone());
+    for (const wchar_t* file : kFiles)
+        EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);
+    EXPECT_TRUE(ProgramEntries().empty());
+    EXPECT_EQ(TraceMarker(), kOperators);
+}
+
+}  // namespace
