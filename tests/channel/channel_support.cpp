@@ -39,14 +39,16 @@ void Harness::Write(const std::vector<std::uint8_t>& request) {
 
 std::wstring BesideSelf(const std::wstring& fileName) { return testing_support::ModuleDirectory() + fileName; }
 
-bool StartSelf(const std::wstring& arguments, PROCESS_INFORMATION* info) {
-    std::wstring commandLine = L"\"" + testing_support::ModulePath() + L"\" " + arguments;
+bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info) {
+    const std::wstring program = BesideSelf(L"vq_stand_in.exe");
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
-    // The stand-in child is test scaffolding: a start that Wine fails
-    // spuriously is tried again rather than letting that fault decide a test.
+    // The stand-in is test scaffolding: a start that Wine fails spuriously is
+    // tried again rather than letting that fault decide a test.
     *info = PROCESS_INFORMATION{};
-    return testing_support::StartProcess(nullptr, commandLine.data(), FALSE, CREATE_NO_WINDOW, &startup, info) != FALSE;
+    return testing_support::StartProcess(program.c_str(), commandLine.data(), FALSE, DETACHED_PROCESS, &startup,
+                                         info) != FALSE;
 }
 
 DiagService::ProcessStarter FakeLauncher::Starter() {
@@ -65,8 +67,8 @@ bool FakeLauncher::Start(wchar_t* commandLine, PROCESS_INFORMATION* info) {
         return false;
     }
     const std::wstring arguments =
-        Sleep ? L"--child-sleep " + std::to_wstring(GetCurrentProcessId()) : L"--child-exit " + std::to_wstring(FirstExitCode + index);
-    if (!StartSelf(arguments, info))
+        Sleep ? L"sleep " + std::to_wstring(GetCurrentProcessId()) : L"exit " + std::to_wstring(FirstExitCode + index);
+    if (!StartStandIn(arguments, info))
         return false;
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Threads.push_back(info->hThread);

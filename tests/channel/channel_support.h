@@ -41,11 +41,11 @@ struct Harness {
 // The path of a file next to the running test executable.
 std::wstring BesideSelf(const std::wstring& fileName);
 
-// Starts the test executable in a child mode (see child_mode.cpp).
-bool StartSelf(const std::wstring& arguments, PROCESS_INFORMATION* info);
+// Starts vq_stand_in.exe (beside the test) with arguments, without a console.
+bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info);
 
-// A launcher for the export request that starts the test executable instead
-// of reg.exe: the n-th start (0-based) exits with FirstExitCode + n, or
+// A launcher for the export request that starts vq_stand_in.exe instead of
+// reg.exe: the n-th start (0-based) exits with FirstExitCode + n, or
 // sleeps forever when Sleep is set; starts listed in FailAt fail with
 // FailError. It records every command line it was given and every handle it
 // handed out.

@@ -2,7 +2,7 @@
 // work channel for many requests in a row: every reply is right, and the
 // service's handle count and private bytes stay flat.
 //
-// VQ_SOAK_REQUESTS=<n>  number of small requests (default 200; VQ_LONG=1: 2000)
+// VQ_SOAK_REQUESTS=<n>  number of small requests (default 60; VQ_LONG=1: 2000)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -64,7 +64,9 @@ public:
 };
 
 TEST(ServiceSoak, ManyExportsThenQuitKeepEveryReplyRightAndTheServiceFlat) {
-    const unsigned requests = EnvNumber("VQ_SOAK_REQUESTS", EnvNumber("VQ_LONG", 0) ? 2000 : 200);
+    // 50 requests after the 10th show a leak of one handle per request three
+    // times over the limit; VQ_LONG runs the long soak.
+    const unsigned requests = EnvNumber("VQ_SOAK_REQUESTS", EnvNumber("VQ_LONG", 0) ? 2000 : 60);
     ASSERT_GE(requests, 20u) << "the soak needs at least 20 requests to compare the 10th with the last";
     const std::wstring exe = ModuleDirectory() + L"ReRiruRuvazor.exe";
     ASSERT_NE(::GetFileAttributesW(exe.c_str()), INVALID_FILE_ATTRIBUTES) << "service executable missing";
@@ -83,8 +85,8 @@ TEST(ServiceSoak, ManyExportsThenQuitKeepEveryReplyRightAndTheServiceFlat) {
         ::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | SYNCHRONIZE, FALSE, status.dwProcessId));
     ASSERT_TRUE(process) << "OpenProcess(" << status.dwProcessId << "): error " << ::GetLastError();
 
-    // A few large requests among the small ones, well after the 10th.
-    std::vector<unsigned> large{requests / 4, requests / 2, 3 * requests / 4};
+    // Two large requests among the small ones, well after the 10th.
+    std::vector<unsigned> large{requests / 3, 2 * requests / 3};
     std::mt19937 rng(20261207);
     long handlesAt10 = -1, handlesAtEnd = -1;
     std::int64_t bytesAt10 = -1, bytesAtEnd = -1;
@@ -102,7 +104,7 @@ TEST(ServiceSoak, ManyExportsThenQuitKeepEveryReplyRightAndTheServiceFlat) {
             chosen.push_back(k);
             list.push_back({data.Keys[k], data.File(k)});
         }
-        ASSERT_EQ(channel->Post(diagproto::EncodeExport(list), 120000), diagctl::PostResult::Replied)
+        ASSERT_EQ(channel->Post(diagproto::EncodeExport(list), testing_support::kChildTimeoutMs), diagctl::PostResult::Replied)
             << "no reply to request " << r;
         ++sent;
         const diagproto::Reply reply = channel->Reply();
