@@ -5,7 +5,7 @@
 // that did it.
 //
 // VQ_FUZZ_SEED=<n>   base seed (printed by every run; default fixed)
-// VQ_FUZZ_CASES=<n>  number of cases (default 10000; VQ_LONG=1: 1000000)
+// VQ_FUZZ_CASES=<n>  number of cases (default 4000; VQ_LONG=1: 1000000)
 // VQ_FUZZ_CASE=<i>   replay case i of the seed alone
 #include <gtest/gtest.h>
 
@@ -502,7 +502,7 @@ protected:
 TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommandLines) {
     const std::uint64_t seed = EnvNumber("VQ_FUZZ_SEED", kDefaultSeed);
     const bool longRun = EnvNumber("VQ_LONG", 0) != 0;
-    const std::uint64_t cases = EnvNumber("VQ_FUZZ_CASES", longRun ? 1000000 : 10000);
+    const std::uint64_t cases = EnvNumber("VQ_FUZZ_CASES", longRun ? 1000000 : 4000);
     const std::uint64_t only = EnvNumber("VQ_FUZZ_CASE", UINT64_MAX);
     std::printf("fuzz seed 0x%llX, %llu cases%s (replay: VQ_FUZZ_SEED=0x%llX [VQ_FUZZ_CASE=<i>])\n",
                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(cases),
