@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "ReRiruRuvazor.h"
+#include "base/VqAccessList.h"
 
 namespace diagctl {
 
@@ -14,25 +15,6 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
     if (!CreateWellKnownSid(type, nullptr, sid.data(), &size))
         return {};
     sid.resize(size);
-    return sid;
-}
-
-std::vector<BYTE> TokenUserSid() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return {};
-    std::vector<BYTE> sid;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
-        const PSID user = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-        const auto* bytes = static_cast<const BYTE*>(user);
-        sid.assign(bytes, bytes + GetLengthSid(user));
-    }
-    const DWORD error = GetLastError();
-    CloseHandle(token);
-    SetLastError(error);
     return sid;
 }
 
@@ -89,7 +71,7 @@ bool IsProductChannel(const ChannelNames& names) {
 
 ChannelSecurity::ChannelSecurity(DWORD access)
     : m_System(WellKnownSid(WinLocalSystemSid)), m_Administrators(WellKnownSid(WinBuiltinAdministratorsSid)) {
-    const std::vector<BYTE> user = TokenUserSid();
+    const std::vector<BYTE> user = VqBase::ProcessUserSid();
     if (m_System.empty() || m_Administrators.empty() || user.empty())
         return;
     DWORD size = sizeof(ACL);

@@ -17,10 +17,6 @@ namespace {
 
 constexpr wchar_t kIsSystem[] = L"DiagService::CheckAccess::IsSystem";
 
-bool IsTrusted(const BYTE* sid) {
-    return VqBase::SidIs(sid, VqBase::kSidLocalSystem) || VqBase::SidIs(sid, VqBase::kSidAdministrators);
-}
-
 // The rights that change an object or what it carries, after the generic
 // rights are mapped as the system maps them for the object's type. On an
 // event that includes waiting: a wait on an auto-reset event takes its
@@ -44,16 +40,14 @@ std::wstring DiagService::CheckAccess::Judge(const void* owner, const ACL* dacl,
     const auto* ownerSid = static_cast<const BYTE*>(owner);
     if (ownerSid == nullptr)
         return L"no owner";
-    if (!IsTrusted(ownerSid))
+    if (!VqBase::IsSystemOrAdministrators(ownerSid))
         return L"owner " + VqBase::SidText(ownerSid);
     if (dacl == nullptr)
         return L"no DACL";
     return VqBase::ForEachGrant(dacl, [kind](const BYTE* sid, DWORD mask) -> std::wstring {
-        if (WriteRights(mask, kind) == 0 || IsTrusted(sid))
+        if (WriteRights(mask, kind) == 0 || VqBase::IsSystemOrAdministrators(sid))
             return {};
-        wchar_t shown[9] = {};
-        _snwprintf(shown, 8, L"%08X", static_cast<unsigned>(mask));
-        return VqBase::SidText(sid) + L" may write (" + shown + L")";
+        return VqBase::SidText(sid) + L" may write (" + VqBase::HexText(mask) + L")";
     });
 }
 

@@ -1,5 +1,7 @@
-// Reading owners and access lists as bytes.
+// Reading owners and access lists.
 #include "base/VqAccessList.h"
+
+#include <aclapi.h>
 
 #include <cstring>
 
@@ -33,6 +35,32 @@ long GrantedSidOffset(const BYTE* ace, size_t size) {
 
 }  // namespace
 
+DWORD ReadSecurity(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, ObjectSecurity& security) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(object, type, what, (what & OWNER_SECURITY_INFORMATION) ? &owner : nullptr,
+                                         nullptr, (what & DACL_SECURITY_INFORMATION) ? &dacl : nullptr, nullptr,
+                                         &descriptor);
+    security.Descriptor.reset(descriptor);
+    security.Owner = error == ERROR_SUCCESS ? owner : nullptr;
+    security.Dacl = error == ERROR_SUCCESS ? dacl : nullptr;
+    return error;
+}
+
+std::vector<BYTE> ProcessUserSid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+    const UniqueHandle owned(token);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+    const auto* bytes = static_cast<const BYTE*>(sid);
+    return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(sid));
+}
+
 size_t SidLength(const BYTE* sid) { return 8 + 4 * size_t{sid[1]}; }
 
 bool SidIs(const BYTE* sid, std::span<const BYTE> known) {
@@ -41,6 +69,14 @@ bool SidIs(const BYTE* sid, std::span<const BYTE> known) {
 
 bool SameSid(const BYTE* a, const BYTE* b) {
     return a != nullptr && b != nullptr && SidLength(a) == SidLength(b) && std::memcmp(a, b, SidLength(a)) == 0;
+}
+
+bool IsSystemOrAdministrators(const BYTE* sid) { return SidIs(sid, kSidLocalSystem) || SidIs(sid, kSidAdministrators); }
+
+std::wstring HexText(DWORD value) {
+    wchar_t text[9] = {};
+    _snwprintf(text, 8, L"%08X", static_cast<unsigned>(value));
+    return text;
 }
 
 std::wstring SidText(const BYTE* sid) {

@@ -1,13 +1,20 @@
 #pragma once
-// Reading owners and access lists as bytes: the walk over a DACL's entries
-// and the SIDs a judgement of trust needs. A descriptor may come from anyone,
-// so nothing is read past the sizes it records.
+// Reading owners and access lists: from a handle, and as bytes, with the
+// walk over a DACL's entries and the SIDs a judgement of trust needs. A
+// descriptor may come from anyone, so nothing is read past the sizes it
+// records.
 #include <windows.h>
+
+// SE_OBJECT_TYPE; aclapi.h would rename BuildSecurityDescriptor.
+#include <accctrl.h>
 
 #include <cstddef>
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
+
+#include "base/VqOwners.h"
 
 namespace VqBase {
 
@@ -22,14 +29,32 @@ inline constexpr BYTE kSidTrustedInstaller[] = {
 inline constexpr BYTE kSidCreatorOwner[] = {1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0};
 inline constexpr BYTE kSidOwnerRights[] = {1, 1, 0, 0, 0, 0, 0, 3, 4, 0, 0, 0};
 
+// The owner and DACL of an object as read through its handle (which needs
+// READ_CONTROL). Owner and Dacl point into Descriptor; a null Dacl means the
+// object has none or a NULL DACL.
+struct ObjectSecurity {
+    PSID Owner = nullptr;
+    PACL Dacl = nullptr;
+    std::unique_ptr<void, LocalFreer> Descriptor;
+};
+// 0 and what of the object's security was asked for, or the Win32 error.
+DWORD ReadSecurity(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, ObjectSecurity& security);
+
+// The SID of the process's own user, as bytes (empty when unreadable).
+std::vector<BYTE> ProcessUserSid();
+
 // 8 + 4 bytes per sub-authority.
 size_t SidLength(const BYTE* sid);
 bool SidIs(const BYTE* sid, std::span<const BYTE> known);
 // Same revision, authority and sub-authorities; null equals nothing.
 bool SameSid(const BYTE* a, const BYTE* b);
+// LocalSystem or the Administrators: the accounts trusted with everything.
+bool IsSystemOrAdministrators(const BYTE* sid);
 // "S-1-5-32-544"; the authority in hexadecimal when it needs more than 32
 // bits, as the system writes it.
 std::wstring SidText(const BYTE* sid);
+// An access mask or an error code as eight hexadecimal digits.
+std::wstring HexText(DWORD value);
 
 // Calls grant(sid, mask) for each entry that grants rights on the object
 // itself (allow entries, inherit-only ones skipped; deny entries only take

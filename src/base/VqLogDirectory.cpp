@@ -1,12 +1,11 @@
 // The directory a log file lives in, reached through handles.
 #include "base/VqLogDirectory.h"
 
-#include <aclapi.h>
-
 #include <algorithm>
 #include <cwctype>
 #include <string_view>
 
+#include "base/VqAccessList.h"
 #include "base/VqTrace.h"
 #include "base/VqTracePath.h"
 #include "base/VqTraceTrust.h"
@@ -28,12 +27,6 @@ constexpr ACCESS_MASK kDirectoryAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | 
 // Others may rename or delete a directory the chain holds (the judgement
 // lets only trusted accounts do so), so holding it blocks nobody.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-struct LocalFreer {
-    void operator()(void* block) const {
-        if (block) ::LocalFree(block);
-    }
-};
 
 bool SamePath(std::wstring_view a, std::wstring_view b) {
     return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
@@ -82,9 +75,7 @@ bool IsShortNameOf(const std::wstring& parent, const std::wstring& name, const s
 }  // namespace
 
 std::wstring WithError(const std::wstring& what, DWORD error) {
-    wchar_t code[16] = {};
-    _snwprintf(code, 15, L"%08X", static_cast<unsigned>(error));
-    return what + L": E(" + code + L")";
+    return what + L": E(" + HexText(error) + L")";
 }
 
 std::wstring WithoutLongPrefix(std::wstring path) {
@@ -132,19 +123,6 @@ std::optional<LogPathParts> SplitLogPath(const wchar_t* path) {
         if (!name.empty()) parts.Directories.push_back(name);
         rest.remove_prefix(end + 1);
     }
-}
-
-std::vector<BYTE> ProcessUserSid() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-    const UniqueHandle owned(token);
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size == 0 || !::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
-    const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
-    const auto* bytes = static_cast<const BYTE*>(sid);
-    return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(sid));
 }
 
 LONG OpenRelative(HANDLE directory, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
@@ -238,14 +216,11 @@ std::wstring CLogDirectory::Check(HANDLE directory, const std::wstring& parent, 
     if (!FinalPath(directory, final)) return WithError(L"final path not readable", ::GetLastError());
     if (!SamePath(final, Join(parent, name)) && !IsShortNameOf(parent, name, final))
         return L"redirected to \"" + final + L"\"";
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = ::GetSecurityInfo(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                         &owner, nullptr, &dacl, nullptr, &descriptor);
-    const std::unique_ptr<void, LocalFreer> held(descriptor);
+    ObjectSecurity security;
+    const DWORD error =
+        ReadSecurity(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, security);
     if (error != ERROR_SUCCESS) return WithError(L"security not readable", error);
-    return JudgeLogDirectory(owner, dacl, self.empty() ? nullptr : self.data());
+    return JudgeLogDirectory(security.Owner, security.Dacl, self.empty() ? nullptr : self.data());
 }
 
 }  // namespace VqBase

@@ -5,10 +5,11 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "base/VqOwners.h"
 
 #ifndef FILE_OPEN
 #define FILE_OPEN 0x00000001
@@ -53,24 +54,6 @@ struct LogPathParts {
 // kTracePathChars characters or more, or with a component that is empty or
 // holds a character no file name may hold.
 std::optional<LogPathParts> SplitLogPath(const wchar_t* path);
-
-// The SID of the process's own user, as bytes (empty when unreadable).
-std::vector<BYTE> ProcessUserSid();
-
-// Closes a kernel handle without a trace: the trace itself uses it.
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle && handle != INVALID_HANDLE_VALUE) ::CloseHandle(handle);
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-// Frees a process heap block (a descriptor built by BuildSecurityDescriptor).
-struct HeapFreer {
-    void operator()(void* block) const {
-        if (block) ::HeapFree(::GetProcessHeap(), 0, block);
-    }
-};
 
 // NtCreateFile of name relative to the directory handle, never following a
 // reparse point; FILE_SYNCHRONOUS_IO_NONALERT is added to options. Returns

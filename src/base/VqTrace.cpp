@@ -2,6 +2,7 @@
 #include "base/VqTrace.h"
 
 #include "base/LastError.h"
+#include "base/VqAccessList.h"
 
 #include "base/VqTracePath.h"
 #include "base/VqTraceRecord.h"

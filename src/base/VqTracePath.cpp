@@ -1,6 +1,7 @@
 // Log directories: their creation and their security.
 #include "base/VqTracePath.h"
 
+#include "base/VqAccessList.h"
 #include "base/VqLogDirectory.h"
 #include "base/VqTrace.h"
 

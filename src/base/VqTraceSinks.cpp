@@ -2,8 +2,6 @@
 // console.
 #include <winternl.h>
 
-#include <aclapi.h>
-
 #include "base/VqAccessList.h"
 #include "base/VqTrace.h"
 #include "base/VqTracePath.h"
@@ -13,12 +11,6 @@
 namespace VqBase {
 
 namespace {
-
-struct LocalFreer {
-    void operator()(void* block) const {
-        if (block) ::LocalFree(block);
-    }
-};
 
 // FileInternalInformation: the file's index on its volume. Cheaper here than
 // the Win32 queries that also give it.
@@ -111,13 +103,10 @@ std::wstring CTraceFile::CheckOwner(const LogFileRules& rules, bool created) con
         if (rules.KnownIndex) rules.KnownIndex->store(index);
         return {};
     }
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD error = ::GetSecurityInfo(m_Handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                                         nullptr, nullptr, &descriptor);
-    const std::unique_ptr<void, LocalFreer> held(descriptor);
+    ObjectSecurity security;
+    const DWORD error = ReadSecurity(m_Handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, security);
     if (error != ERROR_SUCCESS) return WithError(L"owner not readable", error);
-    std::wstring reason = JudgeLogFileOwner(owner, rules.Self);
+    std::wstring reason = JudgeLogFileOwner(security.Owner, rules.Self);
     if (reason.empty() && rules.KnownIndex) rules.KnownIndex->store(index);
     return reason;
 }
@@ -189,15 +178,11 @@ FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& sel
     }
     if (!result.Handle || ::GetLastError() != ERROR_ALREADY_EXISTS) return result;
 
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR found = nullptr;
-    const DWORD error = ::GetSecurityInfo(result.Handle.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                         nullptr, nullptr, nullptr, &found);
-    const std::unique_ptr<void, LocalFreer> held(found);
-    const auto* ownerSid = static_cast<const BYTE*>(owner);
+    ObjectSecurity found;
+    const DWORD error = ReadSecurity(result.Handle.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, found);
+    const auto* ownerSid = static_cast<const BYTE*>(found.Owner);
     if (error == ERROR_SUCCESS && ownerSid &&
-        (SidIs(ownerSid, kSidLocalSystem) || SidIs(ownerSid, kSidAdministrators) ||
-         SameSid(ownerSid, self.empty() ? nullptr : self.data())))
+        (IsSystemOrAdministrators(ownerSid) || SameSid(ownerSid, self.empty() ? nullptr : self.data())))
         return result;
     result.Trusted = false;
     if (!result.Note.empty()) result.Note += L"; ";

@@ -7,16 +7,8 @@ namespace VqBase {
 
 namespace {
 
-bool IsSystemOrAdministrators(const BYTE* sid) { return SidIs(sid, kSidLocalSystem) || SidIs(sid, kSidAdministrators); }
-
 bool MayOwnDirectory(const BYTE* sid, const BYTE* self) {
     return IsSystemOrAdministrators(sid) || SidIs(sid, kSidTrustedInstaller) || SameSid(sid, self);
-}
-
-std::wstring Hex(DWORD value) {
-    wchar_t text[9] = {};
-    _snwprintf(text, 8, L"%08X", static_cast<unsigned>(value));
-    return text;
 }
 
 }  // namespace
@@ -32,7 +24,7 @@ std::wstring JudgeLogDirectory(const void* owner, const ACL* dacl, const void* s
         // the directory itself grants nobody anything.
         if (MayOwnDirectory(sid, selfSid) || SidIs(sid, kSidOwnerRights) || SidIs(sid, kSidCreatorOwner)) return {};
         if ((mask & kDirectoryChangeRights) == 0) return {};
-        return SidText(sid) + L" may change it (" + Hex(mask) + L")";
+        return SidText(sid) + L" may change it (" + HexText(mask) + L")";
     });
 }
 

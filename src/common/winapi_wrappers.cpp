@@ -1,7 +1,5 @@
 #include "common/winapi_wrappers.h"
 
-#include <aclapi.h>
-
 #include <cstdarg>
 #include <cwchar>
 
@@ -247,27 +245,15 @@ std::wstring GetSystemDirectory() {
     return std::wstring(buffer, length);
 }
 
-void SecurityInfo::LocalFreeDeleter::operator()(void* block) const { ::LocalFree(block); }
-
 DWORD GetSecurityInfo(HANDLE object, SecurityInfo* info) {
     constexpr wchar_t kName[] = L"Winapi::GetSecurityInfo";
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    const DWORD result = ::GetSecurityInfo(object, SE_KERNEL_OBJECT,
-                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                                           &dacl, nullptr, &descriptor);
+    const DWORD result = VqBase::ReadSecurity(object, SE_KERNEL_OBJECT,
+                                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, *info);
     VqBase::LastErrorKeeper keep;
-    if (result == ERROR_SUCCESS) {
-        info->Owner = owner;
-        info->Dacl = dacl;
-        info->Descriptor.reset(descriptor);
+    if (result == ERROR_SUCCESS)
         Line(kInfo, L"[%s] GetSecurityInfo(%016X): ok", kName, Low32(object));
-    } else {
-        if (descriptor)
-            ::LocalFree(descriptor);
+    else
         Line(kError, L"[%s] GetSecurityInfo(%016X): E(%08X)", kName, Low32(object), result);
-    }
     return result;
 }
 

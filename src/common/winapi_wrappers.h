@@ -4,8 +4,9 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <memory>
 #include <string>
+
+#include "base/VqAccessList.h"
 
 namespace Winapi {
 
@@ -37,16 +38,8 @@ HANDLE CreateEvent(bool manualReset, bool initialState);
 std::wstring GetSystemDirectory();
 
 // The owner and DACL of a kernel object, read through its handle (which needs
-// READ_CONTROL). Owner and Dacl point into Descriptor; a null Dacl means the
-// object has none or a NULL DACL.
-struct SecurityInfo {
-    struct LocalFreeDeleter {
-        void operator()(void* block) const;
-    };
-    PSID Owner = nullptr;
-    PACL Dacl = nullptr;
-    std::unique_ptr<void, LocalFreeDeleter> Descriptor;
-};
+// READ_CONTROL).
+using SecurityInfo = VqBase::ObjectSecurity;
 // 0 and the object's security, or the Win32 error.
 DWORD GetSecurityInfo(HANDLE object, SecurityInfo* info);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "base/VqAccessList.h"
 #include "base/VqTraceRecord.h"
 #include "trace_test_support.h"
 
