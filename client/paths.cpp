@@ -1,5 +1,7 @@
 #include "paths.h"
 
+#include "base/VqModulePath.h"
+
 namespace diagctl {
 
 bool AbsolutePath(const std::wstring& path, std::wstring& absolute) {
@@ -22,19 +24,7 @@ bool AbsolutePath(const std::wstring& path, std::wstring& absolute) {
     }
 }
 
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
+std::wstring ModulePath() { return VqBase::ModulePath(); }
 
 std::wstring ModuleDirectory() {
     const std::wstring path = ModulePath();

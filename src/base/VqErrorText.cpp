@@ -1,6 +1,7 @@
 // Error text lookup: message-module routing, the product language from the
 // registry and the cleaning of the texts that FormatMessageW returns.
 #include "base/VqError.h"
+#include "base/VqModulePath.h"
 
 #include <algorithm>
 #include <atomic>
@@ -60,19 +61,9 @@ std::wstring OwnModuleDirectory() {
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             kProductModule, &self))
         return {};
-    // A path that fills the buffer may have been cut: try a larger one, up to
-    // the longest path the platform has.
-    for (DWORD size = MAX_PATH; size <= 32768; size *= 2) {
-        std::wstring path(size, L'\0');
-        const DWORD length = GetModuleFileNameW(self, path.data(), size);
-        if (length == 0) return {};
-        if (length < size) {
-            path.resize(length);
-            const size_t slash = path.find_last_of(L'\\');
-            return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-        }
-    }
-    return {};
+    const std::wstring path = VqBase::ModulePath(self);
+    const size_t slash = path.find_last_of(L'\\');
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
 std::wstring SystemDirectory() {

@@ -1,20 +1,10 @@
 #include "module_path.h"
 
-#include <windows.h>
+#include "base/VqModulePath.h"
 
 namespace testing_support {
 
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
+std::wstring ModulePath() { return VqBase::ModulePath(); }
 
 std::wstring ModuleDirectory() {
     const std::wstring path = ModulePath();
