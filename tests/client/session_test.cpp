@@ -112,7 +112,7 @@ TEST_F(Session, OneShotRequestsSayAtOnceWhenNobodyServesTheChannelAndWhy) {
     std::wstring message;
     auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), diagctl::kDefaultSectionSize, message);
     ASSERT_TRUE(channel);
-    const ProcessResult started = Diagctl(L"start");
+    const ProcessResult started = e2e::DiagctlStart();
     ASSERT_NE(started.Output.find("RUNNING"), std::string::npos) << started.Output;
     channel.reset();
     const ProcessResult left = Diagctl(L"quit", 30000);

@@ -132,6 +132,17 @@ ProcessResult Diagctl(const std::wstring& arguments, DWORD limitMs) {
     return Run(L"\"" + InBin(L"diagctl.exe") + L"\" " + arguments, limitMs);
 }
 
+ProcessResult DiagctlStart(const std::wstring& arguments) {
+    const std::wstring command = arguments.empty() ? L"start" : L"start " + arguments;
+    for (int attempt = 1;; ++attempt) {
+        ProcessResult started = Diagctl(command);
+        if (started.ExitCode != ERROR_INTERNAL_ERROR || attempt == 4)
+            return started;
+        testing_support::CountStartRetry();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
+    }
+}
+
 // --- trace configuration ---
 
 TraceToFile::TraceToFile(const std::wstring& testName) : m_Directory(FreshDirectory(L"vq-e2e-log-" + testName)) {

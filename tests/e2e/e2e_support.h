@@ -27,6 +27,11 @@ struct ProcessResult {
 ProcessResult Run(const std::wstring& commandLine, DWORD limitMs = testing_support::kChildTimeoutMs);
 // diagctl.exe of the build with the given arguments (already quoted).
 ProcessResult Diagctl(const std::wstring& arguments, DWORD limitMs = testing_support::kChildTimeoutMs);
+// "diagctl start ARGUMENTS", tried again (at most 3 more times, each
+// counted) while the service manager fails to start the service's process
+// with ERROR_INTERNAL_ERROR: Wine's spurious start failure, not what a test
+// of the service checks.
+ProcessResult DiagctlStart(const std::wstring& arguments = L"");
 
 // Turns the trace on for every program of the prefix: all levels into
 // <dir>\ReRiruRuvazor.log. Removes the configuration again when destroyed.

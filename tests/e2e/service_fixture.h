@@ -32,7 +32,7 @@ protected:
 
     // Starts the service and expects it to report RUNNING.
     void Start() {
-        const ProcessResult started = Diagctl(L"start");
+        const ProcessResult started = DiagctlStart();
         ASSERT_EQ(started.ExitCode, 0u) << started.Output;
         ASSERT_NE(started.Output.find("RUNNING"), std::string::npos) << started.Output;
     }

@@ -38,6 +38,8 @@ BOOL StartProcess(const wchar_t* application, wchar_t* commandLine, BOOL inherit
 
 unsigned StartRetries() { return g_StartRetries.load(); }
 
+void CountStartRetry() { ++g_StartRetries; }
+
 Child::~Child() {
     if (m_Info.hProcess) {
         if (::WaitForSingleObject(m_Info.hProcess, 0) == WAIT_TIMEOUT) ::TerminateProcess(m_Info.hProcess, 0xDEAD);

@@ -19,6 +19,9 @@ BOOL StartProcess(const wchar_t* application, wchar_t* commandLine, BOOL inherit
                   STARTUPINFOW* startup, PROCESS_INFORMATION* info, const wchar_t* directory = nullptr);
 // The retries of this process so far; the test program prints it at its end.
 unsigned StartRetries();
+// Counts a retry made elsewhere of a start that Wine failed that way (the
+// service manager's start of a service, say).
+void CountStartRetry();
 
 class Child {
 public:
