@@ -144,14 +144,23 @@ int Stop(const CommandLine& line) {
     if (!service)
         return ReportFailure(L"OpenService", GetLastError());
     SERVICE_STATUS stopping{};
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping))
-        return ReportFailure(L"ControlService(STOP)", GetLastError());
+    // A service may end its process as soon as it has reported STOPPED, also
+    // while its handler's answer is still on its way (the product's does so
+    // when stopped while idle). The manager then fails the control with 109
+    // although the stop happened: the status says whether it did.
+    DWORD controlError = ERROR_SUCCESS;
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping)) {
+        controlError = GetLastError();
+        if (controlError != ERROR_BROKEN_PIPE)
+            return ReportFailure(L"ControlService(STOP)", controlError);
+    }
     SERVICE_STATUS_PROCESS status{};
     if (!WaitStopped(manager.get(), line.TimeoutMs.value_or(kStopWaitMs), status))
         return ReportFailure(L"QueryServiceStatusEx", GetLastError());
     PrintStatus(status);
     if (status.dwCurrentState != SERVICE_STOPPED)
-        return ReportFailure(L"waiting for the stop", ERROR_SERVICE_REQUEST_TIMEOUT);
+        return controlError != ERROR_SUCCESS ? ReportFailure(L"ControlService(STOP)", controlError)
+                                             : ReportFailure(L"waiting for the stop", ERROR_SERVICE_REQUEST_TIMEOUT);
     return diagproto::kExitSuccess;
 }
 

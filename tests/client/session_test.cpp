@@ -145,4 +145,16 @@ TEST_F(Session, ATimedOutRequestEndsTheSessionAndStopsTheService) {
     EXPECT_EQ(trace.find("WorkType: Quit"), std::string::npos) << trace;
 }
 
+// A service whose process ends while its handler's answer to STOP is on its
+// way (the product's does so when stopped while idle): the manager fails the
+// control with 109, yet the service has stopped, and diagctl says so.
+TEST(Stop, AServiceThatEndsInsideItsHandlerHasStopped) {
+    const e2e::ServiceRegistration ending(e2e::InBin(L"vq_ending_service.exe"));
+    ASSERT_TRUE(ending.Installed());
+    ASSERT_EQ(e2e::DiagctlStart().ExitCode, 0u);
+    const ProcessResult stopped = Diagctl(L"stop");
+    EXPECT_EQ(stopped.ExitCode, 0u) << stopped.Output;
+    EXPECT_NE(stopped.Output.find("STOPPED"), std::string::npos) << stopped.Output;
+}
+
 }  // namespace
