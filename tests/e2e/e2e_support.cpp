@@ -133,14 +133,12 @@ ProcessResult Diagctl(const std::wstring& arguments, DWORD limitMs) {
 }
 
 ProcessResult DiagctlStart(const std::wstring& arguments) {
-    const std::wstring command = arguments.empty() ? L"start" : L"start " + arguments;
-    for (int attempt = 1;; ++attempt) {
-        ProcessResult started = Diagctl(command);
-        if (started.ExitCode != ERROR_INTERNAL_ERROR || attempt == 4)
-            return started;
-        testing_support::CountStartRetry();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
-    }
+    ProcessResult started;
+    testing_support::RetrySpuriousStartError([&] {
+        started = Diagctl(arguments.empty() ? L"start" : L"start " + arguments);
+        return started.ExitCode == ERROR_INTERNAL_ERROR;
+    });
+    return started;
 }
 
 // --- trace configuration ---

@@ -24,21 +24,25 @@ std::wstring OutputFileName() {
 
 }  // namespace
 
-BOOL StartProcess(const wchar_t* application, wchar_t* commandLine, BOOL inheritHandles, DWORD flags,
-                  STARTUPINFOW* startup, PROCESS_INFORMATION* info, const wchar_t* directory) {
-    for (int attempt = 1;; ++attempt) {
-        if (::CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr, directory,
-                             startup, info))
-            return TRUE;
-        if (::GetLastError() != ERROR_INTERNAL_ERROR || attempt == kStartAttempts) return FALSE;
+void RetrySpuriousStartError(const std::function<bool()>& failedThatWay) {
+    for (int attempt = 1; failedThatWay() && attempt < kStartAttempts; ++attempt) {
         ++g_StartRetries;
         ::Sleep(50 * attempt);
     }
 }
 
-unsigned StartRetries() { return g_StartRetries.load(); }
+BOOL StartProcess(const wchar_t* application, wchar_t* commandLine, BOOL inheritHandles, DWORD flags,
+                  STARTUPINFOW* startup, PROCESS_INFORMATION* info, const wchar_t* directory) {
+    BOOL started = FALSE;
+    RetrySpuriousStartError([&] {
+        started = ::CreateProcessW(application, commandLine, nullptr, nullptr, inheritHandles, flags, nullptr,
+                                   directory, startup, info);
+        return !started && ::GetLastError() == ERROR_INTERNAL_ERROR;
+    });
+    return started;
+}
 
-void CountStartRetry() { ++g_StartRetries; }
+unsigned StartRetries() { return g_StartRetries.load(); }
 
 Child::~Child() {
     if (m_Info.hProcess) {

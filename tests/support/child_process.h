@@ -4,6 +4,7 @@
 // answer, so that a hang costs seconds and says what it was.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 namespace testing_support {
@@ -19,9 +20,11 @@ BOOL StartProcess(const wchar_t* application, wchar_t* commandLine, BOOL inherit
                   STARTUPINFOW* startup, PROCESS_INFORMATION* info, const wchar_t* directory = nullptr);
 // The retries of this process so far; the test program prints it at its end.
 unsigned StartRetries();
-// Counts a retry made elsewhere of a start that Wine failed that way (the
-// service manager's start of a service, say).
-void CountStartRetry();
+// Calls failedThatWay again while it answers that Wine failed its start
+// with ERROR_INTERNAL_ERROR, at most 3 more times, each retry counted: the
+// rule of StartProcess, for starts made elsewhere (by the service manager,
+// say).
+void RetrySpuriousStartError(const std::function<bool()>& failedThatWay);
 
 class Child {
 public:
