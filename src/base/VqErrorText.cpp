@@ -1,6 +1,7 @@
 // Error text lookup: message-module routing, the product language from the
 // registry and the cleaning of the texts that FormatMessageW returns.
-#include "base/VqError.h"
+#include "base/VqErrorText.h"
+
 #include "base/VqModulePath.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
-// The directory a log file lives in, reached through handles.
+// The directory chain of a log file: the path taken apart, the walk through
+// handles from the volume root, and the directories it creates.
 #include "base/VqLogDirectory.h"
 
 #include <algorithm>
@@ -6,9 +7,8 @@
 #include <string_view>
 
 #include "base/VqAccessList.h"
-#include "base/VqTrace.h"
-#include "base/VqTracePath.h"
-#include "base/VqTraceTrust.h"
+#include "base/VqLogSecurity.h"
+#include "base/VqTraceConstants.h"
 
 namespace VqBase {
 
@@ -221,6 +221,13 @@ std::wstring CLogDirectory::Check(HANDLE directory, const std::wstring& parent, 
         ReadSecurity(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, security);
     if (error != ERROR_SUCCESS) return WithError(L"security not readable", error);
     return JudgeLogDirectory(security.Owner, security.Dacl, self.empty() ? nullptr : self.data());
+}
+
+bool CreatePath(const wchar_t* path) {
+    const std::optional<LogPathParts> parts = SplitLogPath(path);
+    if (!parts) return false;
+    CLogDirectory directory;
+    return directory.Walk(*parts, ProcessUserSid()) == CLogDirectory::Held;
 }
 
 }  // namespace VqBase

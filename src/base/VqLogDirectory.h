@@ -1,7 +1,8 @@
 #pragma once
-// The directory a log file lives in, reached one component at a time from
-// the volume root through handles, so that no directory of the path can be
-// swapped for a redirect between its check and its use.
+// The directory chain of a log file: the path taken apart, the walk one
+// component at a time from the volume root through handles, so that no
+// directory of the path can be swapped for a redirect between its check and
+// its use, and the creation of missing directories relative to their parent.
 #include <windows.h>
 #include <winternl.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "base/VqOwners.h"
+#include "base/VqTraceConstants.h"
 
 #ifndef FILE_OPEN
 #define FILE_OPEN 0x00000001
@@ -103,5 +105,13 @@ private:
     std::wstring m_Path;
     std::wstring m_Problem;
 };
+
+// Creates the missing directories of a file path (never the file itself),
+// as the log file sink does: one at a time below the root, each relative to
+// the checked handle of its parent (see CLogDirectory). True when they all
+// exist and may be trusted afterwards; false for a path without a drive or
+// network root, a path of kTracePathChars characters or more, a directory
+// that cannot be created, or one that is not trusted.
+bool CreatePath(const wchar_t* path);
 
 }  // namespace VqBase

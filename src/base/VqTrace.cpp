@@ -4,7 +4,8 @@
 #include "base/LastError.h"
 #include "base/VqAccessList.h"
 
-#include "base/VqTracePath.h"
+#include "base/VqLogFile.h"
+#include "base/VqLogSecurity.h"
 #include "base/VqTraceRecord.h"
 
 #include <cstdio>
@@ -152,6 +153,14 @@ bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty
         ::OutputDebugStringA(narrow.c_str());
     }
     return false;
+}
+
+void CTraceImpl::StartFile() {
+    const bool common = m_Config.m_CommonFileFlag.load() != 0;
+    const bool append = (m_Config.m_ParamsMask.load() & TP_APPEND) != 0;
+    CTraceFile file;
+    if (OpenFile(file, common, append, !common && !append, true) && !common && append)
+        file.Write(kSeparator, sizeof(kSeparator) - 1);
 }
 
 bool CTraceImpl::IsEnabled() {

@@ -1,5 +1,5 @@
 #pragma once
-// The process-wide trace: interface, facade, implementation and configuration.
+// The process-wide trace: interface, facade and implementation.
 #include <windows.h>
 
 #include <atomic>
@@ -11,41 +11,17 @@
 #include <string>
 #include <vector>
 
-#include "base/VqLogDirectory.h"
+#include "base/VqOwners.h"
+#include "base/VqTraceConfig.h"
+#include "base/VqTraceConstants.h"
+#include "base/VqTraceSinks.h"
 
 namespace VqBase {
 
 class CTraceFile;
 struct CLogTarget;
 
-// Trace levels: one bit each.
-enum : DWORD {
-    TL_INFO = 2,
-    TL_WARNING = 4,
-    TL_ERROR = 8,
-    TL_BREAK = 16,
-};
-
-// Bits of the parameters mask: sinks and record fields.
-enum : DWORD {
-    TP_FILE = 0x0001,
-    TP_DEBUGGER = 0x0008,
-    TP_CONSOLE = 0x0010,
-    TP_APPEND = 0x0100,
-    TP_MSEC = 0x0400,
-    TP_THREAD = 0x0800,
-    TP_TIME = 0x1000,
-    TP_DATE = 0x2000,
-    TP_SESSION = 0x4000,
-    TP_NAME = 0x8000,
-};
-
 inline constexpr wchar_t kTraceName[] = L"ReRiruRuvazor";
-inline constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
-
-// Registry strings, environment values and log paths are read into buffers of
-// this many wide characters (terminator included).
-inline constexpr size_t kTracePathChars = 520;
 
 struct ITrace {
     virtual void TraceA(DWORD level, const char* format, ...) = 0;
@@ -56,62 +32,6 @@ struct ITrace {
 
 protected:
     ~ITrace() = default;
-};
-
-// Where the configuration lives; the product's location by default, a key of
-// their own in tests.
-struct TraceLocation {
-    HKEY root = HKEY_LOCAL_MACHINE;
-    std::wstring key = kTraceKey;
-};
-
-class CTraceConfig {
-public:
-    explicit CTraceConfig(std::wstring name, TraceLocation location = {});
-
-    // Reads the Trace key and the program key; false (nothing changed) when
-    // the Trace key cannot be opened.
-    bool ReadConfig();
-
-    // Stores the four masks, each by an atomic exchange.
-    void Publish(DWORD enable, DWORD params, DWORD common, DWORD context);
-
-    std::wstring m_Name;
-    std::wstring m_FilePath;
-    std::atomic<DWORD> m_EnableMask{0};
-    std::atomic<DWORD> m_ParamsMask{0};
-    std::atomic<DWORD> m_ContextMask{0};
-    std::atomic<DWORD> m_CommonFileFlag{0};
-    TraceLocation m_Location;
-};
-
-// The default log directory: "Temp", "Tmp", "windir", else "C:\".
-std::wstring GetTempDirectory();
-
-// The log file name with its extension rules: "x" and "x." give "x.log", a
-// three-character extension stays, anything else gets ".log" appended.
-std::wstring AppendLogExtension(std::wstring base);
-
-// The log file path: the common file name when one is given for a common
-// file, else the directory, a backslash when it has none, and the base name
-// (the trace name, or "VqTrace" for a common file) with its extension.
-std::wstring ComposeFilePath(const std::wstring& name, DWORD commonFlag, const std::wstring& commonFileName,
-                             const std::optional<std::wstring>& tracePath);
-
-// The console the records are written to, and whether the trace allocated it.
-struct CTraceConsole {
-    HANDLE m_hOutput = nullptr;
-    bool m_Allocated = false;
-    // False when the standard output is a file or a pipe, which WriteConsoleA
-    // refuses; such records go out by WriteFile instead.
-    bool m_IsConsole = true;
-
-    bool IsValid() const { return m_hOutput != nullptr && m_hOutput != INVALID_HANDLE_VALUE; }
-    // Allocates a console when there is none and titles it.
-    void Open(const wchar_t* title);
-    // Frees the console if the trace allocated it and forgets the handle.
-    void Release();
-    void Write(const char* record, size_t size) const;
 };
 
 // Receives every finished record (prefix, text, CR LF; without the zero

@@ -1,6 +1,6 @@
 // The trace configuration: registry values, their precedence and the log
 // file path.
-#include "base/VqTrace.h"
+#include "base/VqTraceConfig.h"
 
 #include <algorithm>
 

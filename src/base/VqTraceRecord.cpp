@@ -2,7 +2,7 @@
 // the hexadecimal dump.
 #include "base/VqTraceRecord.h"
 
-#include "base/VqTrace.h"
+#include "base/VqTraceConstants.h"
 
 #include <cstdio>
 #include <cstring>

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "base/VqAccessList.h"
-#include "base/VqTraceRecord.h"
+#include "base/VqLogFile.h"
 #include "trace_test_support.h"
 
 // After windows.h, which it needs.

@@ -6,9 +6,8 @@
 
 #include "base/VqAccessList.h"
 #include "base/VqLogDirectory.h"
-#include "base/VqTracePath.h"
-#include "base/VqTraceRecord.h"
-#include "base/VqTraceTrust.h"
+#include "base/VqLogFile.h"
+#include "base/VqLogSecurity.h"
 #include "trace_test_support.h"
 
 // After windows.h, which it needs.

@@ -2,7 +2,7 @@
 // are created with.
 #include <gtest/gtest.h>
 
-#include "base/VqTracePath.h"
+#include "base/VqLogSecurity.h"
 #include "trace_test_support.h"
 
 // After windows.h, which it needs.

@@ -6,6 +6,7 @@
 #include <set>
 #include <thread>
 
+#include "base/VqLogFile.h"
 #include "base/VqTraceRecord.h"
 #include "trace_test_support.h"
 

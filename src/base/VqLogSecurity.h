@@ -1,6 +1,11 @@
 #pragma once
-// Log directories: their creation and their security.
+// Who may change a log directory or a log file: the descriptors the trace
+// creates them with, and the judgement of the owner and DACL read from a
+// handle. A privileged writer trusts a directory only when nobody else can
+// delete, rename or re-permission what is in it.
 #include <windows.h>
+
+#include <string>
 
 namespace VqBase {
 
@@ -37,12 +42,20 @@ PSECURITY_DESCRIPTOR BuildDirectorySecurity();
 // administrators full access, everyone kCommonFileEveryoneRights. As above.
 PSECURITY_DESCRIPTOR BuildCommonFileSecurity();
 
-// Creates the missing directories of a file path (never the file itself),
-// as the log file sink does: one at a time below the root, each relative to
-// the checked handle of its parent (see CLogDirectory). True when they all
-// exist and may be trusted afterwards; false for a path without a drive or
-// network root, a path of kTracePathChars characters or more, a directory
-// that cannot be created, or one that is not trusted.
-bool CreatePath(const wchar_t* path);
+// The rights on a directory that let their holder delete, rename or
+// re-permission its entries or the directory itself. Adding files and
+// sub-directories is not among them: each new entry stays its creator's.
+inline constexpr DWORD kDirectoryChangeRights =
+    DELETE | FILE_DELETE_CHILD | WRITE_DAC | WRITE_OWNER | GENERIC_ALL | GENERIC_WRITE;
+
+// Empty when the directory may be trusted: its owner is LocalSystem, the
+// Administrators, TrustedInstaller or self (the process's own user), and no
+// other SID is granted any of kDirectoryChangeRights. Else the reason, naming
+// the SID. owner and self are SIDs; dacl may be null (then anyone may).
+std::wstring JudgeLogDirectory(const void* owner, const ACL* dacl, const void* self);
+
+// Empty when a private log file may be written: its owner is LocalSystem,
+// the Administrators or self. Else the reason.
+std::wstring JudgeLogFileOwner(const void* owner, const void* self);
 
 }  // namespace VqBase

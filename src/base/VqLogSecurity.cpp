@@ -1,9 +1,8 @@
-// Log directories: their creation and their security.
-#include "base/VqTracePath.h"
+// Who may change a log directory or a log file: the descriptors the trace
+// creates them with, and the judgement of an owner and DACL.
+#include "base/VqLogSecurity.h"
 
 #include "base/VqAccessList.h"
-#include "base/VqLogDirectory.h"
-#include "base/VqTrace.h"
 
 namespace VqBase {
 
@@ -116,11 +115,34 @@ PSECURITY_DESCRIPTOR BuildCommonFileSecurity() {
     return BuildAdministratorsDescriptor(entries);
 }
 
-bool CreatePath(const wchar_t* path) {
-    const std::optional<LogPathParts> parts = SplitLogPath(path);
-    if (!parts) return false;
-    CLogDirectory directory;
-    return directory.Walk(*parts, ProcessUserSid()) == CLogDirectory::Held;
+namespace {
+
+bool MayOwnDirectory(const BYTE* sid, const BYTE* self) {
+    return IsSystemOrAdministrators(sid) || SidIs(sid, kSidTrustedInstaller) || SameSid(sid, self);
+}
+
+}  // namespace
+
+std::wstring JudgeLogDirectory(const void* owner, const ACL* dacl, const void* self) {
+    const auto* ownerSid = static_cast<const BYTE*>(owner);
+    const auto* selfSid = static_cast<const BYTE*>(self);
+    if (ownerSid == nullptr) return L"no owner";
+    if (!MayOwnDirectory(ownerSid, selfSid)) return L"owner " + SidText(ownerSid);
+    if (dacl == nullptr) return L"no DACL: everyone may change it";
+    return ForEachGrant(dacl, [&](const BYTE* sid, DWORD mask) -> std::wstring {
+        // OWNER RIGHTS stands for the owner, judged above; CREATOR OWNER on
+        // the directory itself grants nobody anything.
+        if (MayOwnDirectory(sid, selfSid) || SidIs(sid, kSidOwnerRights) || SidIs(sid, kSidCreatorOwner)) return {};
+        if ((mask & kDirectoryChangeRights) == 0) return {};
+        return SidText(sid) + L" may change it (" + HexText(mask) + L")";
+    });
+}
+
+std::wstring JudgeLogFileOwner(const void* owner, const void* self) {
+    const auto* ownerSid = static_cast<const BYTE*>(owner);
+    if (ownerSid == nullptr) return L"no owner";
+    if (IsSystemOrAdministrators(ownerSid) || SameSid(ownerSid, static_cast<const BYTE*>(self))) return {};
+    return L"owner " + SidText(ownerSid);
 }
 
 }  // namespace VqBase

@@ -1,0 +1,56 @@
+#pragma once
+// The trace configuration: where it lives in the registry, the values read
+// from it, and the log file path they compose.
+#include <windows.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "base/VqTraceConstants.h"
+
+namespace VqBase {
+
+inline constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
+
+// Where the configuration lives; the product's location by default, a key of
+// their own in tests.
+struct TraceLocation {
+    HKEY root = HKEY_LOCAL_MACHINE;
+    std::wstring key = kTraceKey;
+};
+
+class CTraceConfig {
+public:
+    explicit CTraceConfig(std::wstring name, TraceLocation location = {});
+
+    // Reads the Trace key and the program key; false (nothing changed) when
+    // the Trace key cannot be opened.
+    bool ReadConfig();
+
+    // Stores the four masks, each by an atomic exchange.
+    void Publish(DWORD enable, DWORD params, DWORD common, DWORD context);
+
+    std::wstring m_Name;
+    std::wstring m_FilePath;
+    std::atomic<DWORD> m_EnableMask{0};
+    std::atomic<DWORD> m_ParamsMask{0};
+    std::atomic<DWORD> m_ContextMask{0};
+    std::atomic<DWORD> m_CommonFileFlag{0};
+    TraceLocation m_Location;
+};
+
+// The default log directory: "Temp", "Tmp", "windir", else "C:\".
+std::wstring GetTempDirectory();
+
+// The log file name with its extension rules: "x" and "x." give "x.log", a
+// three-character extension stays, anything else gets ".log" appended.
+std::wstring AppendLogExtension(std::wstring base);
+
+// The log file path: the common file name when one is given for a common
+// file, else the directory, a backslash when it has none, and the base name
+// (the trace name, or "VqTrace" for a common file) with its extension.
+std::wstring ComposeFilePath(const std::wstring& name, DWORD commonFlag, const std::wstring& commonFileName,
+                             const std::optional<std::wstring>& tracePath);
+
+}  // namespace VqBase
