@@ -33,15 +33,18 @@ public:
         return value;
     }
 
-    // A string of at most 519 characters. One that fills the whole buffer
-    // without a terminator may have been cut, so it counts as absent.
-    std::optional<std::wstring> String(const wchar_t* name) const {
+    // A string of at most 519 characters. One that does not fit the buffer
+    // would be cut, so it counts as absent; tooLong says so.
+    std::optional<std::wstring> String(const wchar_t* name, bool* tooLong = nullptr) const {
         wchar_t buffer[kTracePathChars] = {};
         DWORD size = sizeof(buffer);
-        if (::RegQueryValueExW(m_Key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
-            return std::nullopt;
+        const LSTATUS status =
+            ::RegQueryValueExW(m_Key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
         const size_t chars = size / sizeof(wchar_t);
-        if (chars == kTracePathChars && buffer[kTracePathChars - 1] != L'\0') return std::nullopt;
+        const bool cut = status == ERROR_MORE_DATA ||
+                         (status == ERROR_SUCCESS && chars == kTracePathChars && buffer[kTracePathChars - 1] != L'\0');
+        if (tooLong) *tooLong = cut;
+        if (status != ERROR_SUCCESS || cut) return std::nullopt;
         return std::wstring(buffer, wcsnlen(buffer, chars));
     }
 
@@ -63,6 +66,7 @@ bool CTraceConfig::ReadConfig() {
     DWORD common = trace.Number(L"CommonFileFlag").value_or(0);
     DWORD context = 0xFFFFFFFF;
     std::wstring commonFileName;
+    bool longName = false;
 
     {
         RegKey program(trace.Get(), m_Name.c_str());
@@ -72,7 +76,7 @@ bool CTraceConfig::ReadConfig() {
             common = program.Number(L"CommonFileFlag").value_or(common);
             context = program.Number(L"ContextMask").value_or(context);
             // Only a common flag of the program's own selects its common file.
-            if (common != 0) commonFileName = program.String(L"CommonFileName").value_or(L"");
+            if (common != 0) commonFileName = program.String(L"CommonFileName", &longName).value_or(L"");
         }
     }
 
@@ -81,7 +85,14 @@ bool CTraceConfig::ReadConfig() {
     common = trace.Number(L"ForceCommonFileFlag").value_or(common);
     if (trace.Number(L"DisableContextFlag").value_or(0) != 0) context = 0xFFFFFFFF;
 
-    m_FilePath = ComposeFilePath(m_Name, common, commonFileName, trace.String(L"TracePath"));
+    bool longPath = false;
+    m_FilePath = ComposeFilePath(m_Name, common, commonFileName, trace.String(L"TracePath", &longPath));
+    // A path that was cut would put the log elsewhere than the administrator
+    // asked: nothing is written, and the trace says why.
+    m_FilePathProblem.clear();
+    if (longPath || (longName && common != 0))
+        m_FilePathProblem = std::wstring(longPath ? L"TracePath" : L"CommonFileName") + L" has " +
+                            std::to_wstring(kTracePathChars) + L" characters or more";
     Publish(enable, params, common, context);
     return true;
 }

@@ -33,6 +33,9 @@ public:
 
     std::wstring m_Name;
     std::wstring m_FilePath;
+    // Why no log file is written although one is configured (a TracePath or
+    // CommonFileName too long to read whole); empty otherwise.
+    std::wstring m_FilePathProblem;
     std::atomic<DWORD> m_EnableMask{0};
     std::atomic<DWORD> m_ParamsMask{0};
     std::atomic<DWORD> m_ContextMask{0};
