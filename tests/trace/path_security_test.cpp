@@ -2,6 +2,7 @@
 // are created with.
 #include <gtest/gtest.h>
 
+#include "base/VqLogDirectory.h"
 #include "base/VqLogSecurity.h"
 #include "trace_test_support.h"
 
