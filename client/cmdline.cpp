@@ -58,6 +58,9 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             line.Help = true;
         } else if (!optionsEnd && arg == L"--version") {
             line.Version = true;
+        } else if (!optionsEnd && arg == L"--allow-untrusted-target") {
+            line.AllowUntrustedTarget = true;
+            given.push_back(arg);
         } else if (!optionsEnd && arg.size() > 2 && arg.rfind(L"--", 0) == 0) {
             if (FindOption(arg) == nullptr) {
                 line.Error = L"unknown option " + arg;

@@ -14,6 +14,7 @@ struct CommandLine {
     std::vector<std::wstring> Arguments;
     bool Help = false;  // --help, -h, /? or the verb help
     bool Version = false;  // --version
+    bool AllowUntrustedTarget = false;  // --allow-untrusted-target
     std::optional<std::wstring> NamesPrefix, Section, DoWork, WorkDone;
     std::optional<DWORD> SectionSize, TimeoutMs;
     // Non-empty when the command line is wrong: what was wrong.

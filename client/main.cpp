@@ -50,7 +50,7 @@ int RunChannelRequest(const diagctl::CommandLine& line) {
     diagctl::Request request;
     std::wstring error;
     size_t at = 0;
-    if (!diagctl::ParseRequest(line.Verb, line.Arguments, at, false, request, error))
+    if (!diagctl::ParseRequest(line.Verb, line.Arguments, at, false, line.AllowUntrustedTarget, request, error))
         return diagctl::UsageError(line.Verb, error);
 
     const diagctl::ChannelNames names = NamesOf(line);

@@ -4,6 +4,7 @@
 #include "errortext.h"
 #include "paths.h"
 #include "scm.h"
+#include "target.h"
 
 namespace diagctl {
 namespace {
@@ -13,7 +14,7 @@ bool IsRequestVerb(const std::wstring& arg) { return arg == L"export" || arg == 
 }  // namespace
 
 bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& args, size_t& at, bool stopAtVerb,
-                  Request& request, std::wstring& error) {
+                  bool allowUntrustedTarget, Request& request, std::wstring& error) {
     auto more = [&] { return at < args.size() && !(stopAtVerb && IsRequestVerb(args[at])); };
     if (verb == L"export") {
         for (; more(); ++at) {
@@ -31,6 +32,18 @@ bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& arg
                 return false;
             }
             pair.File = std::move(file);
+            // Judged before anything is posted: reg.exe writes as the
+            // service's account, through whatever link others planted.
+            if (const std::wstring why = JudgeExportTarget(pair.File); !why.empty()) {
+                if (!allowUntrustedTarget) {
+                    error = L"refused \"" + pair.File + L"\": " + why +
+                            L"; the service writes as LocalSystem, and others could redirect the write "
+                            L"(--allow-untrusted-target writes there all the same)";
+                    return false;
+                }
+                Err(L"diagctl: warning: \"" + pair.File + L"\": " + why +
+                    L"; written as LocalSystem all the same (--allow-untrusted-target)\n");
+            }
             request.Pairs.push_back(pair);
         }
         if (request.Pairs.empty()) {

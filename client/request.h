@@ -18,9 +18,11 @@ struct Request {
 
 // Reads a request of kind verb ("export", "quit" or "raw") from args,
 // starting at args[at]. Reads to the end of args, or, with stopAtVerb, up
-// to the next "export" or "raw". False with what was wrong in error.
+// to the next "export" or "raw". False with what was wrong in error. An
+// export FILE that others could redirect (JudgeExportTarget) is refused,
+// or with allowUntrustedTarget taken with a warning.
 bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& args, size_t& at, bool stopAtVerb,
-                  Request& request, std::wstring& error);
+                  bool allowUntrustedTarget, Request& request, std::wstring& error);
 
 // Reports a channel that Channel::Create refused (message and kind as it
 // returned them; lastError as the thread had it then) and returns diagctl's

@@ -25,7 +25,7 @@ bool ParseRequests(const CommandLine& line, std::vector<Request>& requests, std:
             return false;
         }
         Request request;
-        if (!ParseRequest(verb, line.Arguments, at, true, request, error))
+        if (!ParseRequest(verb, line.Arguments, at, true, line.AllowUntrustedTarget, request, error))
             return false;
         requests.push_back(std::move(request));
     }

@@ -13,14 +13,14 @@ constexpr VerbInfo kVerbs[] = {
     {L"export", L"KEY=FILE [KEY=FILE ...]",
      L"post one ExportRegKeys request (each pair split at its first '='; FILE is made absolute against the current "
      L"directory and overwritten when it exists)",
-     kChannelOptions | kRequestOptions},
+     kChannelOptions | kRequestOptions | kTargetOption},
     {L"quit", L"", L"post Quit", kChannelOptions | kRequestOptions},
     {L"raw", L"WORKTYPE DATASIZE [HEXBYTES]", L"post any record, for tests of bad input",
      kChannelOptions | kRequestOptions},
     {L"session", L"[REQUEST ...]",
      L"create the channel, start the service, run each REQUEST (export KEY=FILE ... | raw WORKTYPE DATASIZE "
      L"[HEXBYTES]), post Quit and show how the service ended",
-     kRequestOptions},
+     kRequestOptions | kTargetOption},
     {L"install", L"[EXE]", L"register the service (default: ReRiruRuvazor.exe next to diagctl.exe)", kNoOptions},
     {L"uninstall", L"", L"stop the service if it runs and remove it", kTimeoutOption},
     {L"start", L"[ARG ...]",
@@ -42,6 +42,10 @@ constexpr OptionInfo kOptions[] = {
      L"how long to wait for each reply (default 60000, in a session 120000) or for the service (start 15000, "
      L"stop 30000)",
      kTimeoutOption},
+    {L"--allow-untrusted-target", nullptr,
+     L"export into a directory that others may change, or over a link, with a warning (refused otherwise: the "
+     L"service writes as LocalSystem)",
+     kTargetOption},
 };
 
 constexpr size_t kColumn = 36;

@@ -11,6 +11,7 @@ enum OptionGroup : unsigned {
     kChannelOptions = 1,  // --names, --section, --do-work, --work-done
     kSizeOption = 2,      // --size
     kTimeoutOption = 4,   // --timeout
+    kTargetOption = 8,    // --allow-untrusted-target
     kRequestOptions = kSizeOption | kTimeoutOption,
 };
 

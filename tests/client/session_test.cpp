@@ -7,6 +7,7 @@
 #include "channel.h"
 #include "diagproto.h"
 #include "e2e_support.h"
+#include "unix_side.h"
 
 namespace {
 
@@ -56,6 +57,37 @@ TEST_F(Session, RunsEachRequestQuitsAndReportsACleanEndWithNonAsciiNamesWhole) {
     EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
     EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// reg.exe writes as LocalSystem: a directory that others may change, or a
+// link planted where the file goes, would let them redirect the write.
+TEST_F(Session, AnExportOthersCouldRedirectIsRefusedUnlessAllowed) {
+    if (!testing_support::UnderWine()) GTEST_SKIP() << "a chmod and a Unix link stand in for a DACL and a junction";
+    ASSERT_TRUE(m_Registration.Installed());
+    const std::wstring open = e2e::FreshDirectory(L"vq-session-open");
+    ASSERT_TRUE(testing_support::RunUnixShell("chmod o+w '" + testing_support::UnixPath(open) + "'"));
+    const std::wstring linked = e2e::FreshDirectory(L"vq-session-linked");
+    const std::wstring elsewhere = e2e::FreshDirectory(L"vq-session-elsewhere") + L"\\victim.reg";
+    ASSERT_TRUE(testing_support::RunUnixShell("touch '" + testing_support::UnixPath(elsewhere) + "' && ln -s '" +
+                                              testing_support::UnixPath(elsewhere) + "' '" +
+                                              testing_support::UnixPath(linked) + "/out.reg'"));
+    const std::pair<std::wstring, std::string> targets[] = {
+        {open + L"\\out.reg", "S-1-1-0 may change it"},
+        {linked + L"\\out.reg", "leads to"},
+    };
+    for (const auto& [file, why] : targets) {
+        const ProcessResult refused = Diagctl(L"session export HKCU\\Software\\Wine=" + file);
+        EXPECT_EQ(refused.ExitCode, diagproto::kExitUsage) << refused.Output;
+        EXPECT_NE(refused.Output.find(why), std::string::npos) << refused.Output;
+        EXPECT_NE(refused.Output.find("--allow-untrusted-target"), std::string::npos) << refused.Output;
+    }
+    EXPECT_EQ(GetFileAttributesW((open + L"\\out.reg").c_str()), INVALID_FILE_ATTRIBUTES) << "nothing was posted";
+
+    const ProcessResult allowed =
+        Diagctl(L"session --allow-untrusted-target export HKCU\\Software\\Wine=" + open + L"\\out.reg");
+    EXPECT_EQ(allowed.ExitCode, 0u) << allowed.Output;
+    EXPECT_NE(allowed.Output.find("warning"), std::string::npos) << allowed.Output;
+    EXPECT_NE(GetFileAttributesW((open + L"\\out.reg").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // The service ends after a request it refuses: the session ends with it,

@@ -64,42 +64,6 @@ void CommonFileConfig(const TestKey& key, const wchar_t* name, const std::wstrin
     key.SetString(name, L"CommonFileName", file);
 }
 
-bool UnderWine() { return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
-std::string UnixPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
-    if (!unix) return {};
-    std::string result = unix;
-    ::HeapFree(::GetProcessHeap(), 0, unix);
-    return result;
-}
-
-bool RunUnixShell(const std::string& command) {
-    if (!UnderWine() || command.find('"') != std::string::npos) return false;
-    // Wine hands a Unix program over and does not wait for it: its exit code
-    // and its end do not come back, so the command leaves a mark when done.
-    wchar_t temp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, temp);
-    const std::wstring mark = std::wstring(temp) + UniqueName(L"unix-done");
-    const std::string line = "sh -c \"" + command + "; touch '" + UnixPath(mark) + "'\"";
-    std::wstring wide(line.begin(), line.end());
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(L"Z:\\bin\\sh", wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                          &startup, &process))
-        return false;
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 30000; waited += 10) {
-        if (Exists(mark)) return ::DeleteFileW(mark.c_str()) != FALSE;
-        ::Sleep(10);
-    }
-    return false;
-}
 
 VqBase::TraceLocation MissingLocation() {
     return {HKEY_LOCAL_MACHINE, std::wstring(kTestRoot) + L"\\" + UniqueName(L"missing")};

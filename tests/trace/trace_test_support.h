@@ -2,6 +2,7 @@
 // Registry keys, directories and child processes of the trace tests' own.
 #include "base/VqTrace.h"
 #include "child_process.h"
+#include "unix_side.h"
 
 #include <cstdarg>
 #include <memory>
@@ -79,12 +80,9 @@ private:
     bool m_Had = false;
 };
 
-// Under Wine: the Unix path of a Windows path, and a Unix shell command, for
-// what no Windows call can do here (a symbolic link standing in for a
-// junction, a chmod). Empty and false elsewhere.
-bool UnderWine();
-std::string UnixPath(const std::wstring& path);
-bool RunUnixShell(const std::string& command);
+using testing_support::RunUnixShell;
+using testing_support::UnderWine;
+using testing_support::UnixPath;
 
 // Runs this test executable in a child mode: the disabled test
 // TraceChild.DISABLED_<mode>. Under a debugger the child's debug strings
