@@ -68,6 +68,7 @@ bool DiagService::CheckAccess::IsSystem(const DiagService& service) {
                                                            : Judge(info.Owner, info.Dacl, object.Kind);
         if (!reason.empty()) {
             GetTrace().TraceW(TL_ERROR, L"[%s] \"%s\": %s", kIsSystem, object.Name.c_str(), reason.c_str());
+            Report::ChannelRefused(object.Name, error == ERROR_SUCCESS ? info.Owner : nullptr, reason);
             return false;
         }
     }

@@ -202,8 +202,12 @@ bool DiagService::WorkFunc_ExportRegKeys(const WorkItem& request) {
                                   Shown(info.Key).c_str(), Shown(info.File).c_str());
         std::wstring commandLine = ExportCommandLine(info);
         PROCESS_INFORMATION process{};
-        if (!m_StartProcess(commandLine.data(), &process))
+        if (!m_StartProcess(commandLine.data(), &process)) {
+            const DWORD error = Winapi::GetLastError();
+            Report::RegExeNotStarted(info.Key, error);
+            Winapi::SetLastError(error);
             return nullptr;
+        }
         if (process.hThread != nullptr)
             Winapi::CloseHandle(process.hThread);
         return process.hProcess;
@@ -345,6 +349,7 @@ DiagService::SharedSection::SharedSection(const wchar_t* name) : pView(nullptr),
     static constexpr wchar_t kFunction[] = L"DiagService::SharedSection::SharedSection";
     // READ_CONTROL lets the access step read the section's owner and DACL.
     m_hMapping = Winapi::OpenFileMapping(name, FILE_MAP_READ | FILE_MAP_WRITE | READ_CONTROL, false);
+    if (!m_hMapping) Report::ChannelMissing(name, Winapi::GetLastError());
     VQ_ASSERT(m_hMapping, kFunction, kSourceFile);
     MappingGuard guard(m_hMapping);
     pView = Winapi::MapViewOfFile(m_hMapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0);
@@ -375,9 +380,11 @@ DiagService::SharedSection::~SharedSection() {
 DiagService::Events::Events(const wchar_t* doWorkName, const wchar_t* workDoneName) : m_DoWork(), m_WorkDone() {
     static constexpr wchar_t kFunction[] = L"DiagService::Events::Events";
     m_DoWork = Common::Event::Open(doWorkName, SYNCHRONIZE | READ_CONTROL);
+    if (!m_DoWork) Report::ChannelMissing(doWorkName, Winapi::GetLastError());
     VQ_ASSERT(m_DoWork, kFunction, kSourceFile);
     // Opened second: if it is missing, the do-work handle closes with m_DoWork.
     m_WorkDone = Common::Event::Open(workDoneName, EVENT_MODIFY_STATE | READ_CONTROL);
+    if (!m_WorkDone) Report::ChannelMissing(workDoneName, Winapi::GetLastError());
     VQ_ASSERT(m_WorkDone, kFunction, kSourceFile);
 }
 

@@ -102,6 +102,20 @@ public:
 
     // The access step: only a channel that LocalSystem or the Administrators
     // made, and that nobody else may change, is served.
+    // What the administrator must hear of, in the Application event log:
+    // once per kind and object per process (VqBase::CEventLog).
+    struct Report {
+        // Before the process ends in its static construction: the service
+        // control manager never hears why.
+        static void ChannelMissing(const wchar_t* name, DWORD error);
+        static void ChannelRefused(const std::wstring& name, const void* owner, const std::wstring& reason);
+        static void StartParametersRefused(DWORD argc, LPWSTR* argv);
+        static void RequestRefused(std::int32_t workType, std::int32_t size);
+        // At the stop: how many refused requests followed the first.
+        static void RefusedRequestCount();
+        static void RegExeNotStarted(const wchar_t* key, DWORD error);
+    };
+
     struct CheckAccess {
         enum class ObjectKind { Section, Event };
         // Why an object's security cannot be trusted ("owner S-1-5-32-545",

@@ -129,6 +129,7 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         return;
     }
     if (!CheckArgs(argc, argv)) {
+        Report::StartParametersRefused(argc, argv);
         EndLoop({ERROR_BAD_ARGUMENTS, kOtherwise});
         return;
     }
@@ -176,16 +177,20 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         WorkItem request{};
         if (!(ReadRequest(request) ? MainLogic(request) : RefuseUnreadable(kServiceMain))) {
             code = static_cast<DWORD>(LastResult());
+            if (code == ERROR_INVALID_DATA) Report::RequestRefused(request.WorkType, request.Data.Size);
             stop = true;
         }
         if (request.WorkType == WorkType_Quit)
             stop = true;
         // A signal that came during the request would wake the loop on the
         // reply itself.
-        if (m_Events.ConsumeSignal())
+        if (m_Events.ConsumeSignal()) {
             GetTrace().TraceW(TL_WARNING, L"[%s] Work requested again during the request: ignored", kServiceMain);
+            Report::RequestRefused(request.WorkType, request.Data.Size);
+        }
         m_Events.SetWorkDone();
     }
+    Report::RefusedRequestCount();
     EndLoop({code, code == 0 ? 0 : kOtherwise});
 }
 

@@ -2,6 +2,7 @@
 #include "base/VqTrace.h"
 
 #include "base/LastError.h"
+#include "VqErrorCodes.h"
 #include "base/VqAccessList.h"
 
 #include "base/VqLogFile.h"
@@ -65,11 +66,12 @@ bool FormatText(CHeapBuffer& text, int& length, Format format) {
 
 }  // namespace
 
-CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location)
+CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location, CEventLog* events)
     : m_Config(name ? name : L"", std::move(location)),
       m_NameField(MakeNameField(m_Config.m_Name)),
       m_Self(ProcessUserSid()),
-      m_CommonSecurity(BuildCommonFileSecurity()) {
+      m_CommonSecurity(BuildCommonFileSecurity()),
+      m_Events(events) {
     VqBase::LastErrorKeeper keep;
     m_Locale = _create_locale(LC_ALL, "Russian");
     Reload();
@@ -184,6 +186,9 @@ void CTraceImpl::ReportLogProblem(const std::wstring& text) {
     ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
                           static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
     ::OutputDebugStringA(narrow.c_str());
+    // Nothing reads a debugger on a server: the administrator hears of it
+    // in the event log, whatever the trace's configuration.
+    if (m_Events) m_Events->Report(VqMessages::VQ_EVENT_TRACE_FILE_REFUSED, text, {text});
     ExclusiveLock lock(m_MutexLock);
     m_LogProblems.push_back(text);
     m_LogProblemPending = true;
@@ -342,7 +347,8 @@ CVqTrace::CVqTrace(const wchar_t* name, TraceLocation location, TraceImplFactory
     // error must survive that.
     VqBase::LastErrorKeeper keep;
     try {
-        m_pImpl = factory ? factory(name, std::move(location)) : std::make_unique<CTraceImpl>(name, std::move(location));
+        m_pImpl = factory ? factory(name, std::move(location))
+                          : std::make_unique<CTraceImpl>(name, std::move(location), &m_Events);
     } catch (...) {
         m_pImpl.reset();
     }

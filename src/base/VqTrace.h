@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/VqEventLog.h"
 #include "base/VqOwners.h"
 #include "base/VqTraceConfig.h"
 #include "base/VqTraceConstants.h"
@@ -47,7 +48,9 @@ protected:
 
 class CTraceImpl {
 public:
-    explicit CTraceImpl(const wchar_t* name, TraceLocation location = {});
+    // events: where a log path that cannot be used is reported (null: only
+    // the debugger and the sinks hear of it).
+    explicit CTraceImpl(const wchar_t* name, TraceLocation location = {}, CEventLog* events = nullptr);
     virtual ~CTraceImpl();
     CTraceImpl(const CTraceImpl&) = delete;
     CTraceImpl& operator=(const CTraceImpl&) = delete;
@@ -120,6 +123,7 @@ private:
     std::atomic<bool> m_MutexNotePending{false};
     // The index of the private log file last found to be the trace's own.
     std::atomic<LONGLONG> m_KnownIndex{0};
+    CEventLog* m_Events = nullptr;
     std::vector<std::wstring> m_LogProblems;
     std::atomic<bool> m_LogProblemPending{false};
     std::atomic<bool> m_RefusalReported{false};
@@ -152,8 +156,13 @@ public:
     // The implementation, null when it could not be built (tests use it to
     // publish masks and install a record sink).
     CTraceImpl* Impl() { return m_pImpl.get(); }
+    // The process's entries in the event log, which the trace's
+    // configuration does not silence.
+    CEventLog& Events() { return m_Events; }
 
 private:
+    // Before the implementation, which reports through it from its start.
+    CEventLog m_Events;
     std::unique_ptr<CTraceImpl> m_pImpl;
 };
 

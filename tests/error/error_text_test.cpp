@@ -201,9 +201,9 @@ TEST(ProductMessages, EveryProductCodeHasTextInBothLanguages) {
     for (DWORD code : VqMessages::kProductCodes) {
         EXPECT_EQ(Route(code), kVqError) << std::hex << code;
         for (DWORD language : {0x0409u, 0x0419u}) {
-            wchar_t text[256] = {};
+            wchar_t text[1024] = {};
             EXPECT_GT(FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module.get(), code,
-                                     language, text, 256, nullptr),
+                                     language, text, 1024, nullptr),
                       0u)
                 << std::hex << code << " in " << language;
         }

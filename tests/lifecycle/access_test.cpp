@@ -11,6 +11,7 @@
 #include <string>
 
 #include "ReRiruRuvazor.h"
+#include "base/VqTrace.h"
 #include "trace_capture.h"
 
 namespace {
@@ -66,6 +67,11 @@ void ExpectVerdict(const Case& c, int index) {
         ASSERT_NE(object, nullptr);
     {
         TraceCapture capture;
+        struct Events : VqBase::IEventSink {
+            std::vector<VqBase::EventRecord> seen;
+            void OnEvent(const VqBase::EventRecord& event) override { seen.push_back(event); }
+        } events;
+        VqBase::GetTrace().Events().SetSink(&events);
         std::unique_ptr<DiagService> built;
         try {
             built = std::make_unique<DiagService>(names, [](wchar_t*, PROCESS_INFORMATION*) { return false; });
@@ -82,7 +88,12 @@ void ExpectVerdict(const Case& c, int index) {
             EXPECT_TRUE(capture.Contains(c.Reason, VqBase::TL_ERROR)) << capture.Dump();
             EXPECT_TRUE(capture.Contains("[DiagService::CheckAccess::Do] IsSystem(): Deny", VqBase::TL_INFO))
                 << capture.Dump();
+            // The administrator hears of it: which object, and why.
+            ASSERT_EQ(events.seen.size(), 1u) << index;
+            const std::wstring& why = events.seen[0].Strings.at(2);
+            EXPECT_NE(std::string(c.Reason).find(std::string(why.begin(), why.end())), std::string::npos) << index;
         }
+        VqBase::GetTrace().Events().SetSink(nullptr);
     }
     for (HANDLE object : objects)
         CloseHandle(object);

@@ -1,0 +1,84 @@
+// What the service writes to the Application event log, read through the
+// event log's sink: Wine keeps no entries.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include "ReRiruRuvazor.h"
+#include "VqErrorCodes.h"
+#include "base/VqAccessList.h"
+#include "base/VqTrace.h"
+
+namespace {
+
+using namespace VqMessages;
+
+struct EventCapture : VqBase::IEventSink {
+    EventCapture() { VqBase::GetTrace().Events().SetSink(this); }
+    ~EventCapture() { VqBase::GetTrace().Events().SetSink(nullptr); }
+    void OnEvent(const VqBase::EventRecord& event) override { events.push_back(event); }
+    std::vector<VqBase::EventRecord> events;
+};
+
+}  // namespace
+
+TEST(EventLog, OnePerKindAndObjectWithItsTypeAndACount) {
+    VqBase::CEventLog log(L"ReRiruRuvazor-test");
+    struct : VqBase::IEventSink {
+        std::vector<VqBase::EventRecord> events;
+        void OnEvent(const VqBase::EventRecord& event) override { events.push_back(event); }
+    } sink;
+    log.SetSink(&sink);
+    SetLastError(1234);
+    EXPECT_TRUE(log.Report(VQ_EVENT_CHANNEL_MISSING, L"a", {L"a", L"E(2)"}));
+    EXPECT_EQ(GetLastError(), 1234u) << "the caller's error survives";
+    EXPECT_FALSE(log.Report(VQ_EVENT_CHANNEL_MISSING, L"a", {L"a", L"E(2)"}));
+    EXPECT_TRUE(log.Report(VQ_EVENT_CHANNEL_MISSING, L"b", {L"b", L"E(2)"}));
+    for (int i = 0; i < 50; ++i) log.Report(VQ_EVENT_REQUEST_REFUSED, {}, {L"7", L"0"});
+    ASSERT_EQ(sink.events.size(), 3u) << "a storm gives one entry";
+    EXPECT_EQ(log.Occurrences(VQ_EVENT_REQUEST_REFUSED), 50u);
+    EXPECT_EQ(sink.events[0].Type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(sink.events[2].Type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(VqBase::EventType(0x46000001), EVENTLOG_INFORMATION_TYPE);
+    log.SetSink(nullptr);
+}
+
+TEST(ServiceEvents, EachSaysWhatTheAdministratorMustKnow) {
+    EventCapture capture;
+    DiagService::Report::ChannelMissing(L"Global\\EventsTest.Section", ERROR_FILE_NOT_FOUND);
+    DiagService::Report::ChannelMissing(L"Global\\EventsTest.Section", ERROR_FILE_NOT_FOUND);
+    wchar_t name[] = L"ReRiruRuvazor", first[] = L"one", second[] = L"two\r\nlines";
+    LPWSTR argv[] = {name, first, second};
+    DiagService::Report::StartParametersRefused(3, argv);
+    DiagService::Report::RegExeNotStarted(L"HKLM\\Software", ERROR_ACCESS_DENIED);
+    DiagService::Report::RequestRefused(7, 4096);
+    DiagService::Report::RefusedRequestCount();
+    DiagService::Report::RequestRefused(7, 4096);
+    DiagService::Report::RefusedRequestCount();
+
+    ASSERT_EQ(capture.events.size(), 5u);
+    EXPECT_EQ(capture.events[0].Id, VQ_EVENT_CHANNEL_MISSING);
+    EXPECT_EQ(capture.events[0].Strings[0], L"Global\\EventsTest.Section");
+    EXPECT_EQ(capture.events[0].Strings[1].find(L"E(00000002) "), 0u) << capture.events[0].Strings[1];
+    EXPECT_EQ(capture.events[1].Id, VQ_EVENT_START_PARAMETERS_REFUSED);
+    EXPECT_EQ(capture.events[1].Strings, (std::vector<std::wstring>{L"2", L"\"one\", \"two\\x0D\\x0Alines\""}));
+    EXPECT_EQ(capture.events[2].Id, VQ_EVENT_REG_EXE_NOT_STARTED);
+    EXPECT_NE(capture.events[2].Strings[0].find(L"\\reg.exe"), std::wstring::npos);
+    EXPECT_EQ(capture.events[2].Strings[1], L"HKLM\\Software");
+    // Kind and size of a refused request, never its bytes; the count at stop.
+    EXPECT_EQ(capture.events[3].Id, VQ_EVENT_REQUEST_REFUSED);
+    EXPECT_EQ(capture.events[3].Strings, (std::vector<std::wstring>{L"7", L"4096"}));
+    EXPECT_EQ(capture.events[4].Id, VQ_EVENT_REQUESTS_REFUSED_COUNT);
+    EXPECT_EQ(capture.events[4].Strings, std::vector<std::wstring>{L"2"});
+}
+
+TEST(ServiceEvents, ARefusedChannelObjectNamesItsOwnerAsTheUser) {
+    EventCapture capture;
+    const BYTE users[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 0x02, 0, 0};  // S-1-5-32-545
+    DiagService::Report::ChannelRefused(L"Global\\EventsTest.DoWork", users, L"owner S-1-5-32-545");
+    ASSERT_EQ(capture.events.size(), 1u);
+    EXPECT_EQ(capture.events[0].Type, EVENTLOG_WARNING_TYPE);
+    EXPECT_EQ(capture.events[0].Strings,
+              (std::vector<std::wstring>{L"Global\\EventsTest.DoWork", L"S-1-5-32-545", L"owner S-1-5-32-545"}));
+    EXPECT_EQ(capture.events[0].User, std::vector<BYTE>(std::begin(users), std::end(users)));
+}
