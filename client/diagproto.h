@@ -4,6 +4,7 @@
 // objects here.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -72,5 +73,14 @@ enum ExitCode : int {
 int ExitCodeForError(unsigned long error);
 
 int ExitCodeFor(const Reply& reply, std::int32_t requestType);
+
+// What a pair's exit code usually means, as the service reports it: reg.exe's
+// own codes (1), the service's 995, or else the error that kept reg.exe from
+// starting or ended it, whose text errorText holds. Empty for 0.
+std::wstring PairCodeMeaning(std::uint32_t code, const std::wstring& errorText);
+// "N of M pairs failed", then one line per failed pair with its meaning;
+// empty when none failed. errorText gives a code's text.
+std::wstring FormatPairSummary(const Reply& reply, const std::vector<ExportPair>& pairs,
+                               const std::function<std::wstring(std::uint32_t)>& errorText);
 
 }  // namespace diagproto

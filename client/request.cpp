@@ -121,8 +121,14 @@ int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagpr
     }
     const diagproto::Reply received = channel.Reply();
     // A result is a Win32 code; 0 has a text too ("success").
-    Out(diagproto::FormatReply(received, request.WorkType == diagproto::kWorkTypeExportRegKeys ? &request.Pairs : nullptr,
+    const bool isExport = request.WorkType == diagproto::kWorkTypeExportRegKeys;
+    Out(diagproto::FormatReply(received, isExport ? &request.Pairs : nullptr,
                                ErrorText(static_cast<DWORD>(received.ResultCode))));
+    // A result of 0 says only that the service ran every pair; the pairs'
+    // own codes say whether each export worked.
+    if (isExport)
+        Out(diagproto::FormatPairSummary(received, request.Pairs,
+                                         [](std::uint32_t code) { return ErrorText(static_cast<DWORD>(code)); }));
     if (reply != nullptr)
         *reply = received;
     return diagproto::ExitCodeFor(received, request.WorkType);

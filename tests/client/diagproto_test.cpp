@@ -109,6 +109,28 @@ TEST(DiagProto, FormattedReplyNamesEachPair) {
     EXPECT_THAT(text, HasSubstr(L"pair 2: key \"HKCU\\B\" file \"C:\\b.reg\" exit code 2 (0x00000002)\n"));
 }
 
+// A result of 0 over failed pairs must not read as a success: the summary
+// counts them and says what each code usually means.
+TEST(DiagProto, PairSummaryCountsTheFailedPairsAndExplainsEachCode) {
+    diagproto::Reply reply;
+    reply.DataSize = 16;
+    reply.DataSizeValid = true;
+    reply.Values = {0, 1, 995, 2};
+    const std::vector<diagproto::ExportPair> pairs(4, {L"HKCU\\A", L"C:\\a.reg"});
+    const std::wstring text =
+        diagproto::FormatPairSummary(reply, pairs, [](std::uint32_t code) { return L"text " + std::to_wstring(code); });
+    EXPECT_EQ(text.rfind(L"3 of 4 pairs failed\n", 0), 0u) << text;
+    EXPECT_THAT(text, HasSubstr(L"pair 2 (exit code 1): reg.exe failed: the key does not exist or the file could not "
+                                L"be written\n"));
+    EXPECT_THAT(text, HasSubstr(L"pair 3 (exit code 995): a stop of the service ended reg.exe"));
+    EXPECT_THAT(text, HasSubstr(L"pair 4 (exit code 2): not an exit code of reg.exe's own (0 or 1): reg.exe could not "
+                                L"be started or was ended: text 2\n"));
+    EXPECT_THAT(text, testing::Not(HasSubstr(L"pair 1 ")));
+
+    reply.Values = {0, 0, 0, 0};
+    EXPECT_EQ(diagproto::FormatPairSummary(reply, pairs, [](std::uint32_t) { return std::wstring(); }), L"");
+}
+
 TEST(ChannelSetup, ObjectsAreOwnedByAdministratorsWithADaclForSystemAndAdministratorsOnly) {
     diagctl::ChannelSecurity security(EVENT_ALL_ACCESS);
     ASSERT_TRUE(security.Valid());

@@ -92,6 +92,9 @@ TEST_F(Session, AFailedExportMakesTheSessionExitWithTheFailedCode) {
     const ProcessResult run = Diagctl(L"session export HKCU\\Software\\ReRiruRuvazorTests\\NoSuchKey=" + file);
     EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitFailed)) << run.Output;
     EXPECT_NE(run.Output.find("exit code 1 (0x00000001)"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("1 of 1 pairs failed\npair 1 (exit code 1): reg.exe failed: the key does not exist"),
+              std::string::npos)
+        << run.Output;
     EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
 }
