@@ -143,6 +143,7 @@ int Stop(const CommandLine& line) {
     ScHandle service = OpenProductService(manager.get(), SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (!service)
         return ReportFailure(L"OpenService", GetLastError());
+    SERVICE_STATUS_PROCESS status{};
     SERVICE_STATUS stopping{};
     // A service may end its process as soon as it has reported STOPPED, also
     // while its handler's answer is still on its way (the product's does so
@@ -151,10 +152,17 @@ int Stop(const CommandLine& line) {
     DWORD controlError = ERROR_SUCCESS;
     if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping)) {
         controlError = GetLastError();
+        // Scripts call stop to make sure the service is not running; unlike
+        // sc.exe (1062), a service that is not running already is success.
+        if (controlError == ERROR_SERVICE_NOT_ACTIVE && QueryStatus(manager.get(), status) &&
+            status.dwCurrentState == SERVICE_STOPPED) {
+            Out(std::wstring(kServiceName) + L": already stopped\n");
+            PrintStatus(status);
+            return diagproto::kExitSuccess;
+        }
         if (controlError != ERROR_BROKEN_PIPE)
             return ReportFailure(L"ControlService(STOP)", controlError);
     }
-    SERVICE_STATUS_PROCESS status{};
     if (!WaitStopped(manager.get(), line.TimeoutMs.value_or(kStopWaitMs), status))
         return ReportFailure(L"QueryServiceStatusEx", GetLastError());
     PrintStatus(status);

@@ -26,7 +26,7 @@ constexpr VerbInfo kVerbs[] = {
     {L"start", L"[ARG ...]",
      L"start the service; it refuses any start parameter ARG (it stops with exit codes 160 and 0xFFFFFFFF)",
      kTimeoutOption},
-    {L"stop", L"", L"stop the service and wait until it has stopped", kTimeoutOption},
+    {L"stop", L"", L"stop the service and wait until it has stopped; one that is stopped already is success", kTimeoutOption},
     {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
     {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},

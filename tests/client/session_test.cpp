@@ -160,4 +160,14 @@ TEST(Stop, AServiceThatEndsInsideItsHandlerHasStopped) {
     EXPECT_NE(stopped.Output.find("STOPPED"), std::string::npos) << stopped.Output;
 }
 
+// Scripts call stop to make sure the service does not run: a service that
+// is stopped already is success, said so, unlike sc.exe's 1062.
+TEST(Stop, AServiceThatIsStoppedAlreadyIsSuccess) {
+    const e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    const ProcessResult stopped = Diagctl(L"stop");
+    EXPECT_EQ(stopped.ExitCode, 0u) << stopped.Output;
+    EXPECT_NE(stopped.Output.find("ReRiruRuvazor: already stopped"), std::string::npos) << stopped.Output;
+}
+
 }  // namespace
