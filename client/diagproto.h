@@ -61,8 +61,9 @@ enum ExitCode : int {
     kExitSuccess = 0,                         // result 0 and, for an export, every reg.exe exit code 0
     kExitUsage = kOwnExitCodeBit | 1,         // a wrong command line
     kExitRefused = kOwnExitCodeBit | 2,       // result 13: the service refused the request
-    kExitFailed = kOwnExitCodeBit | 3,        // any other result code, an export whose reg.exe failed, or a
-                                              // service that did not end with 0 and 0
+    kExitFailed = kOwnExitCodeBit | 3,        // any other result code, an export whose reg.exe failed, a
+                                              // service that ended during a session's request without a
+                                              // reply, or one that did not end with 0 and 0
     kExitTimeout = kOwnExitCodeBit | 4,       // no reply within the time-out
     kExitChannelTaken = kOwnExitCodeBit | 5,  // one of the three names exists already
 };

@@ -102,8 +102,15 @@ int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channe
     return diagproto::ExitCodeForError(lastError);
 }
 
-int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply) {
-    switch (channel.Post(request.Bytes, timeoutMs)) {
+int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply,
+               const ServerWatch* watch, PostResult* posted) {
+    const PostResult result = channel.Post(request.Bytes, timeoutMs, watch);
+    if (posted != nullptr)
+        *posted = result;
+    switch (result) {
+    case PostResult::ServerEnded:
+        Err(L"diagctl: no reply: the service ended before it answered\n");
+        return diagproto::kExitFailed;
     case PostResult::TimedOut:
         Err(L"diagctl: no reply within " + std::to_wstring(timeoutMs) + L" ms\n");
         return diagproto::kExitTimeout;

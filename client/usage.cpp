@@ -97,9 +97,10 @@ std::wstring ExitCodeTable() {
     return L"exit codes:\n" + Line(L"0", L"success") +
            Line(Code(kExitUsage), L"a wrong command line") +
            Line(Code(kExitRefused), L"the service refused a request (result 13)") +
-           Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0), or the "
-                                   L"service did not end with exit codes 0 and 0; a session exits with the code of "
-                                   L"its first failed request") +
+           Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0, or the "
+                                   L"service ended during a session's request without a reply), or the service did "
+                                   L"not end with exit codes 0 and 0; a session exits with the code of its first "
+                                   L"failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "channel.h"
 #include "channel_support.h"
@@ -190,6 +191,38 @@ TEST(ChannelSetup, AfterAnUnansweredRequestNothingMoreIsPosted) {
     EXPECT_EQ(WaitForSingleObject(doWork, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a second request was posted";
     CloseHandle(workDone);
     CloseHandle(doWork);
+}
+
+// A server that has gone will never answer: a watched post ends when its
+// process ends or when the check says so, not at the time-out, and nothing
+// more is posted afterwards.
+TEST(ChannelSetup, AWatchedPostEndsSoonAfterTheServerHasGone) {
+    std::wstring message;
+    auto byProcess = diagctl::Channel::Create(diagctl::PrefixedChannelNames(channel_test::UniqueName(L"ended")), 4096,
+                                              message);
+    auto byCheck = diagctl::Channel::Create(diagctl::PrefixedChannelNames(channel_test::UniqueName(L"gone")), 4096,
+                                            message);
+    ASSERT_NE(byProcess, nullptr);
+    ASSERT_NE(byCheck, nullptr);
+    const HANDLE process = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // stands in for the server's process
+    std::thread ending([process] {
+        Sleep(300);
+        SetEvent(process);
+    });
+    const diagctl::ServerWatch processWatch{process, {}};
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(byProcess->Post(diagproto::EncodeQuit(), 30000, &processWatch), diagctl::PostResult::ServerEnded);
+    ending.join();
+    CloseHandle(process);
+    EXPECT_LT(GetTickCount64() - start, 3000u);
+    EXPECT_EQ(byProcess->Post(diagproto::EncodeQuit(), 50), diagctl::PostResult::OutOfStep);
+
+    int asked = 0;
+    const diagctl::ServerWatch checkWatch{nullptr, [&asked] { return ++asked == 3; }};
+    const ULONGLONG checked = GetTickCount64();
+    EXPECT_EQ(byCheck->Post(diagproto::EncodeQuit(), 30000, &checkWatch), diagctl::PostResult::ServerEnded);
+    EXPECT_EQ(asked, 3);
+    EXPECT_LT(GetTickCount64() - checked, 3u * diagctl::kWatchIntervalMs + 2000u);
 }
 
 TEST(ChannelSetup, PostTimesOutWhenNobodyAnswers) {
