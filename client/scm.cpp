@@ -45,23 +45,6 @@ ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
 
 void PrintFacts(const ServiceFacts& facts) { Out(FormatStatus(kServiceName, facts)); }
 
-// The configuration as the manager holds it; false with the last error.
-bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
-    DWORD needed = 0;
-    QueryServiceConfigW(service, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return false;
-    std::vector<BYTE> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service, config, needed, &needed))
-        return false;
-    facts.HasConfig = true;
-    facts.StartType = config->dwStartType;
-    facts.ImagePath = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-    facts.DisplayName = config->lpDisplayName ? config->lpDisplayName : L"";
-    return true;
-}
-
 int Install(const CommandLine& line) {
     if (line.Arguments.size() > 1)
         return UsageError(line.Verb, L"install takes one executable at most");
@@ -268,6 +251,22 @@ bool WaitStopped(SC_HANDLE manager, DWORD limitMs, SERVICE_STATUS_PROCESS& statu
 }
 
 void PrintStatus(const SERVICE_STATUS_PROCESS& status) { PrintFacts(FactsOf(status)); }
+
+bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service, config, needed, &needed))
+        return false;
+    facts.HasConfig = true;
+    facts.StartType = config->dwStartType;
+    facts.ImagePath = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    facts.DisplayName = config->lpDisplayName ? config->lpDisplayName : L"";
+    return true;
+}
 
 int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs) {
     ScHandle service = OpenProductService(manager, SERVICE_START | SERVICE_QUERY_STATUS);

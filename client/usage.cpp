@@ -30,6 +30,7 @@ constexpr VerbInfo kVerbs[] = {
     {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
     {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
+    {L"package-stop", L"", L"stop the service and wait until its process has ended", kTimeoutOption, true},
 };
 
 constexpr OptionInfo kOptions[] = {
@@ -66,7 +67,7 @@ std::wstring OptionHead(const OptionInfo& option) {
 std::wstring VerbsUsing(unsigned group) {
     std::wstring names;
     for (const VerbInfo& verb : kVerbs)
-        if (verb.Options & group)
+        if ((verb.Options & group) && !verb.Hidden)
             names += (names.empty() ? L"" : L", ") + std::wstring(verb.Verb);
     return names;
 }
@@ -112,7 +113,8 @@ std::wstring ExitCodeTable() {
 std::wstring FullUsage() {
     std::wstring text = L"usage: diagctl [OPTION ...] VERB [ARGUMENT ...] [OPTION ...]\n\nverbs:\n";
     for (const VerbInfo& verb : kVerbs)
-        text += VerbLine(verb);
+        if (!verb.Hidden)
+            text += VerbLine(verb);
     text += L"\noptions (before or after the verb):\n";
     for (const OptionInfo& option : kOptions)
         text += Line(OptionHead(option), option.Summary + std::wstring(L"; ") + VerbsUsing(option.Group));

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <thread>
 
+#include "processes.h"
 #include "service_fixture.h"
 
 namespace {
@@ -89,6 +90,30 @@ TEST_F(StopDuringRequest, AtTheBoundAHangingExportIs995AndAFinishedOneKeepsItsCo
                                           "STOP_PENDING): ok", "aborting", "SetEvent(",
                                           "[DiagService::Stop] ExitCode: 0 (00000000)", "STOPPED): ok"}))
         << Log();
+}
+
+// The installer package's step before it replaces or removes files: at its
+// bound it fails and says why; without one it returns only once no process
+// runs the service's executable any more.
+TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndElseWaitsForTheProcess) {
+    Start();
+    std::thread client([&] {
+        m_Channel->Post(diagproto::EncodeExport({{L"hang", m_Trace.Directory() + L"\\hang.reg"}}), 60000);
+    });
+    EXPECT_TRUE(m_Trace.WaitFor("vq_fake_reg.exe\", reg.exe export")) << Log();
+    EXPECT_EQ(diagctl::ProcessesRunning(e2e::InBin(L"vq_test_service.exe")).size(), 1u);
+    const ProcessResult bounded = Diagctl(L"package-stop --timeout 1000");
+    EXPECT_EQ(bounded.ExitCode, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT)) << bounded.Output;
+    EXPECT_NE(bounded.Output.find("ReRiruRuvazor has not stopped within 1 s (still STOP_PENDING); the package stops "
+                                  "here and leaves the installed version as it is"),
+              std::string::npos)
+        << bounded.Output;
+    const ProcessResult waited = Diagctl(L"package-stop");
+    client.join();
+    EXPECT_EQ(waited.ExitCode, 0u) << waited.Output;
+    EXPECT_NE(waited.Output.find("ReRiruRuvazor: stopped, and no process runs"), std::string::npos) << waited.Output;
+    EXPECT_TRUE(diagctl::ProcessesRunning(e2e::InBin(L"vq_test_service.exe")).empty());
+    EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
 }
 
 // A second do-work signal while a request runs is taken back, so the reply
