@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <thread>
 
 #include "channel.h"
 #include "channel_support.h"
@@ -110,26 +109,21 @@ TEST(DiagProto, FormattedReplyNamesEachPair) {
     EXPECT_THAT(text, HasSubstr(L"pair 2: key \"HKCU\\B\" file \"C:\\b.reg\" exit code 2 (0x00000002)\n"));
 }
 
-// A result of 0 over failed pairs must not read as a success: the summary
-// counts them and says what each code usually means.
+// A result of 0 over failed pairs must not read as a success.
 TEST(DiagProto, PairSummaryCountsTheFailedPairsAndExplainsEachCode) {
     diagproto::Reply reply;
-    reply.DataSize = 16;
-    reply.DataSizeValid = true;
     reply.Values = {0, 1, 995, 2};
-    const std::vector<diagproto::ExportPair> pairs(4, {L"HKCU\\A", L"C:\\a.reg"});
-    const std::wstring text =
-        diagproto::FormatPairSummary(reply, pairs, [](std::uint32_t code) { return L"text " + std::to_wstring(code); });
-    EXPECT_EQ(text.rfind(L"3 of 4 pairs failed\n", 0), 0u) << text;
-    EXPECT_THAT(text, HasSubstr(L"pair 2 (exit code 1): reg.exe failed: the key does not exist or the file could not "
-                                L"be written\n"));
-    EXPECT_THAT(text, HasSubstr(L"pair 3 (exit code 995): a stop of the service ended reg.exe"));
-    EXPECT_THAT(text, HasSubstr(L"pair 4 (exit code 2): not an exit code of reg.exe's own (0 or 1): reg.exe could not "
-                                L"be started or was ended: text 2\n"));
-    EXPECT_THAT(text, testing::Not(HasSubstr(L"pair 1 ")));
-
+    const std::vector<diagproto::ExportPair> pairs(4);
+    const auto text = [](std::uint32_t code) { return L"text " + std::to_wstring(code); };
+    EXPECT_EQ(diagproto::FormatPairSummary(reply, pairs, text),
+              L"3 of 4 pairs failed\n"
+              L"pair 2 (exit code 1): reg.exe failed: the key does not exist or the file could not be written\n"
+              L"pair 3 (exit code 995): a stop of the service ended reg.exe or kept it from starting (the file may "
+              L"be incomplete)\n"
+              L"pair 4 (exit code 2): not an exit code of reg.exe's own (0 or 1): reg.exe could not be started or "
+              L"was ended: text 2\n");
     reply.Values = {0, 0, 0, 0};
-    EXPECT_EQ(diagproto::FormatPairSummary(reply, pairs, [](std::uint32_t) { return std::wstring(); }), L"");
+    EXPECT_EQ(diagproto::FormatPairSummary(reply, pairs, text), L"");
 }
 
 TEST(ChannelSetup, ObjectsAreOwnedByAdministratorsWithADaclForSystemAndAdministratorsOnly) {
@@ -191,38 +185,6 @@ TEST(ChannelSetup, AfterAnUnansweredRequestNothingMoreIsPosted) {
     EXPECT_EQ(WaitForSingleObject(doWork, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "a second request was posted";
     CloseHandle(workDone);
     CloseHandle(doWork);
-}
-
-// A server that has gone will never answer: a watched post ends when its
-// process ends or when the check says so, not at the time-out, and nothing
-// more is posted afterwards.
-TEST(ChannelSetup, AWatchedPostEndsSoonAfterTheServerHasGone) {
-    std::wstring message;
-    auto byProcess = diagctl::Channel::Create(diagctl::PrefixedChannelNames(channel_test::UniqueName(L"ended")), 4096,
-                                              message);
-    auto byCheck = diagctl::Channel::Create(diagctl::PrefixedChannelNames(channel_test::UniqueName(L"gone")), 4096,
-                                            message);
-    ASSERT_NE(byProcess, nullptr);
-    ASSERT_NE(byCheck, nullptr);
-    const HANDLE process = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // stands in for the server's process
-    std::thread ending([process] {
-        Sleep(300);
-        SetEvent(process);
-    });
-    const diagctl::ServerWatch processWatch{process, {}};
-    const ULONGLONG start = GetTickCount64();
-    EXPECT_EQ(byProcess->Post(diagproto::EncodeQuit(), 30000, &processWatch), diagctl::PostResult::ServerEnded);
-    ending.join();
-    CloseHandle(process);
-    EXPECT_LT(GetTickCount64() - start, 3000u);
-    EXPECT_EQ(byProcess->Post(diagproto::EncodeQuit(), 50), diagctl::PostResult::OutOfStep);
-
-    int asked = 0;
-    const diagctl::ServerWatch checkWatch{nullptr, [&asked] { return ++asked == 3; }};
-    const ULONGLONG checked = GetTickCount64();
-    EXPECT_EQ(byCheck->Post(diagproto::EncodeQuit(), 30000, &checkWatch), diagctl::PostResult::ServerEnded);
-    EXPECT_EQ(asked, 3);
-    EXPECT_LT(GetTickCount64() - checked, 3u * diagctl::kWatchIntervalMs + 2000u);
 }
 
 TEST(ChannelSetup, PostTimesOutWhenNobodyAnswers) {

@@ -59,33 +59,23 @@ std::uint64_t SplitMix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// The seed, the cases run and the rate, every kProgressEvery and at the end.
-class Progress {
-public:
-    static constexpr std::chrono::seconds kProgressEvery{10};
+// The seed, the cases run and the rate, every 10 s (Tick) and at the end.
+struct Progress {
+    using Clock = std::chrono::steady_clock;
+    std::uint64_t Seed, Cases;
+    Clock::time_point Start = Clock::now(), Printed = Start;
 
-    Progress(std::uint64_t seed, std::uint64_t cases) : m_Seed(seed), m_Cases(cases) {}
-
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - Start).count(); }
     void Tick(std::uint64_t done) {
-        if (Clock::now() - m_Printed >= kProgressEvery)
-            Print("fuzz progress", done, "");
+        if (Clock::now() - Printed >= std::chrono::seconds(10)) Print("fuzz progress", done, "");
     }
-    bool Elapsed(std::uint64_t seconds) const { return Clock::now() - m_Start >= std::chrono::seconds(seconds); }
     void Print(const char* what, std::uint64_t done, const std::string& note) {
-        m_Printed = Clock::now();
-        const double seconds = std::chrono::duration<double>(m_Printed - m_Start).count();
+        Printed = Clock::now();
         std::printf("%s: seed 0x%llX, %llu of %llu cases in %.1f s, %.0f cases/s%s\n", what,
-                    static_cast<unsigned long long>(m_Seed), static_cast<unsigned long long>(done),
-                    static_cast<unsigned long long>(m_Cases), seconds, seconds > 0 ? done / seconds : 0.0,
-                    note.c_str());
+                    static_cast<unsigned long long>(Seed), static_cast<unsigned long long>(done),
+                    static_cast<unsigned long long>(Cases), Seconds(), done / std::max(Seconds(), 1e-3), note.c_str());
         std::fflush(stdout);
     }
-
-private:
-    using Clock = std::chrono::steady_clock;
-    std::uint64_t m_Seed, m_Cases;
-    Clock::time_point m_Start = Clock::now();
-    Clock::time_point m_Printed = m_Start;
 };
 
 // Case that is running, for the fault report.
@@ -549,13 +539,13 @@ TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommand
     const long handlesBefore = robustness::CountProcessHandles(::GetCurrentProcessId());
     std::uint64_t failures = 0;
     std::uint64_t stats[4] = {};  // accepted, refused, no-results, other kinds
-    Progress progress(seed, cases);
+    Progress progress{seed, cases};
     std::uint64_t done = 0;
     bool bounded = false;
 
     for (std::uint64_t i = (only == UINT64_MAX ? 0 : only); i < (only == UINT64_MAX ? cases : only + 1); ++i) {
         progress.Tick(done);
-        if (boundSeconds != 0 && progress.Elapsed(boundSeconds)) {
+        if (boundSeconds != 0 && progress.Seconds() >= static_cast<double>(boundSeconds)) {
             bounded = true;
             break;
         }
