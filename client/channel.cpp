@@ -1,5 +1,7 @@
 #include "channel.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "ReRiruRuvazor.h"
@@ -168,7 +170,7 @@ Channel::~Channel() {
             CloseHandle(handle);
 }
 
-PostResult Channel::Post(const std::vector<std::uint8_t>& request, DWORD timeoutMs) {
+PostResult Channel::Post(const std::vector<std::uint8_t>& request, DWORD timeoutMs, const ServerWatch* watch) {
     if (request.size() > m_Size) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return PostResult::Failed;
@@ -182,6 +184,8 @@ PostResult Channel::Post(const std::vector<std::uint8_t>& request, DWORD timeout
     std::memset(bytes + request.size(), 0, m_Size - request.size());
     if (!SetEvent(m_DoWork))
         return PostResult::Failed;
+    if (watch != nullptr)
+        return AwaitWatching(timeoutMs, *watch);
     switch (WaitForSingleObject(m_WorkDone, timeoutMs)) {
     case WAIT_OBJECT_0:
         return PostResult::Replied;
@@ -191,6 +195,32 @@ PostResult Channel::Post(const std::vector<std::uint8_t>& request, DWORD timeout
     default:
         m_Unanswered = true;
         return PostResult::Failed;
+    }
+}
+
+PostResult Channel::AwaitWatching(DWORD timeoutMs, const ServerWatch& watch) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const HANDLE handles[] = {m_WorkDone, watch.Process};
+    const DWORD count = watch.Process != nullptr ? 2 : 1;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        const DWORD slice = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, kWatchIntervalMs));
+        const DWORD waited = WaitForMultipleObjects(count, handles, FALSE, slice);
+        if (waited == WAIT_OBJECT_0)
+            return PostResult::Replied;
+        const bool gone = waited == WAIT_OBJECT_0 + 1 || (waited == WAIT_TIMEOUT && watch.Gone && watch.Gone());
+        if (waited != WAIT_TIMEOUT && !gone) {
+            m_Unanswered = true;
+            return PostResult::Failed;
+        }
+        if (gone || slice == 0) {
+            // A reply signalled just before the server went still counts.
+            if (WaitForSingleObject(m_WorkDone, 0) == WAIT_OBJECT_0)
+                return PostResult::Replied;
+            m_Unanswered = true;
+            return gone ? PostResult::ServerEnded : PostResult::TimedOut;
+        }
     }
 }
 

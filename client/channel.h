@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,7 +56,16 @@ private:
 
 // OutOfStep: not posted, because an earlier request of this channel got no
 // reply in time; its late reply could not be told from this one's.
-enum class PostResult { Replied, TimedOut, Failed, OutOfStep };
+// ServerEnded: no reply, and the watched server has gone (ServerWatch).
+enum class PostResult { Replied, TimedOut, Failed, OutOfStep, ServerEnded };
+
+// What a post watches besides the reply: a server that has ended will never
+// answer, and waiting out the time-out would only hide that.
+struct ServerWatch {
+    HANDLE Process = nullptr;     // the serving process (SYNCHRONIZE); may be null
+    std::function<bool()> Gone;   // asked at least every kWatchIntervalMs; may be empty
+};
+inline constexpr DWORD kWatchIntervalMs = 250;
 
 class Channel {
 public:
@@ -79,13 +89,16 @@ public:
     // Writes request at offset 0 (the rest of the section zeroed), sets
     // do-work and waits up to timeoutMs for work-done. Failed leaves the
     // reason in the thread's last error. After a request that got no reply
-    // nothing more is posted (OutOfStep).
-    PostResult Post(const std::vector<std::uint8_t>& request, DWORD timeoutMs);
+    // nothing more is posted (OutOfStep). With a watch, the wait also ends
+    // when the server has gone (ServerEnded); nothing more is posted then
+    // either.
+    PostResult Post(const std::vector<std::uint8_t>& request, DWORD timeoutMs, const ServerWatch* watch = nullptr);
     // The record as the service left it.
     diagproto::Reply Reply() const;
 
 private:
     Channel() = default;
+    PostResult AwaitWatching(DWORD timeoutMs, const ServerWatch& watch);
 
     HANDLE m_Mapping = nullptr;
     void* m_View = nullptr;

@@ -155,6 +155,37 @@ std::wstring FormatReply(const Reply& reply, const std::vector<ExportPair>* pair
     return out.str();
 }
 
+std::wstring PairCodeMeaning(std::uint32_t code, const std::wstring& errorText) {
+    switch (code) {
+    case 0:
+        return std::wstring();
+    case 1:
+        return L"reg.exe failed: the key does not exist or the file could not be written";
+    case 995:
+        return L"a stop of the service ended reg.exe or kept it from starting (the file may be incomplete)";
+    default:
+        return L"not an exit code of reg.exe's own (0 or 1): reg.exe could not be started or was ended" +
+               (errorText.empty() ? std::wstring() : L": " + errorText);
+    }
+}
+
+std::wstring FormatPairSummary(const Reply& reply, const std::vector<ExportPair>& pairs,
+                               const std::function<std::wstring(std::uint32_t)>& errorText) {
+    std::wostringstream lines;
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < reply.Values.size() && i < pairs.size(); ++i) {
+        const std::uint32_t code = reply.Values[i];
+        if (code == 0)
+            continue;
+        ++failed;
+        lines << L"pair " << (i + 1) << L" (exit code " << code << L"): " << PairCodeMeaning(code, errorText(code))
+              << L"\n";
+    }
+    if (failed == 0)
+        return std::wstring();
+    return std::to_wstring(failed) + L" of " + std::to_wstring(pairs.size()) + L" pairs failed\n" + lines.str();
+}
+
 int ExitCodeFor(const Reply& reply, std::int32_t requestType) {
     if (reply.ResultCode == 13)
         return kExitRefused;

@@ -4,6 +4,7 @@
 // objects here.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,8 +61,9 @@ enum ExitCode : int {
     kExitSuccess = 0,                         // result 0 and, for an export, every reg.exe exit code 0
     kExitUsage = kOwnExitCodeBit | 1,         // a wrong command line
     kExitRefused = kOwnExitCodeBit | 2,       // result 13: the service refused the request
-    kExitFailed = kOwnExitCodeBit | 3,        // any other result code, an export whose reg.exe failed, or a
-                                              // service that did not end with 0 and 0
+    kExitFailed = kOwnExitCodeBit | 3,        // any other result code, an export whose reg.exe failed, a
+                                              // service that ended during a session's request without a
+                                              // reply, or one that did not end with 0 and 0
     kExitTimeout = kOwnExitCodeBit | 4,       // no reply within the time-out
     kExitChannelTaken = kOwnExitCodeBit | 5,  // one of the three names exists already
 };
@@ -72,5 +74,14 @@ enum ExitCode : int {
 int ExitCodeForError(unsigned long error);
 
 int ExitCodeFor(const Reply& reply, std::int32_t requestType);
+
+// What a pair's exit code usually means, as the service reports it: reg.exe's
+// own codes (1), the service's 995, or else the error that kept reg.exe from
+// starting or ended it, whose text errorText holds. Empty for 0.
+std::wstring PairCodeMeaning(std::uint32_t code, const std::wstring& errorText);
+// "N of M pairs failed", then one line per failed pair with its meaning;
+// empty when none failed. errorText gives a code's text.
+std::wstring FormatPairSummary(const Reply& reply, const std::vector<ExportPair>& pairs,
+                               const std::function<std::wstring(std::uint32_t)>& errorText);
 
 }  // namespace diagproto

@@ -1,7 +1,8 @@
 // diagctl: the operator's and the tests' stand-in for the diagnostic tool.
 // It reads the command line and hands each verb to its unit: the channel
 // requests (export, quit, raw) are run here, the service verbs in scm.cpp,
-// the session in session.cpp.
+// the session in session.cpp, the installer package's steps in
+// package_steps.cpp.
 #include <windows.h>
 
 #include <string>
@@ -11,6 +12,7 @@
 #include "cmdline.h"
 #include "console.h"
 #include "diagproto.h"
+#include "package_steps.h"
 #include "request.h"
 #include "scm.h"
 #include "session.h"
@@ -85,6 +87,8 @@ int wmain(int argc, wchar_t** argv) {
         return Help(line);
     if (diagctl::IsServiceVerb(line.Verb))
         return diagctl::RunServiceVerb(line);
+    if (diagctl::IsPackageStep(line.Verb))
+        return diagctl::RunPackageStep(line);
     if (line.Verb == L"session")
         return diagctl::RunSession(line);
     return RunChannelRequest(line);

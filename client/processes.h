@@ -1,7 +1,13 @@
 #pragma once
-// Other diagctl processes: whether a channel that the service holds is still
-// some diagctl's, or was left behind when its diagctl ended.
+// Other processes: whether a channel that the service holds is still some
+// diagctl's, or was left behind when its diagctl ended; and the processes
+// that still run the service's executable.
 #include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "common/interprocess-communication.h"
 
 namespace diagctl {
 
@@ -9,5 +15,10 @@ namespace diagctl {
 // file name (diagctl.exe), or 0 when there is none or the processes cannot
 // be listed.
 DWORD OtherProcessOfThisProgram();
+
+// A handle (SYNCHRONIZE) to each running process whose executable is exe
+// (a full path, letter case aside). A process that has ended by the time it
+// is opened is left out.
+std::vector<auto_close::handle> ProcessesRunning(const std::wstring& exe);
 
 }  // namespace diagctl

@@ -115,8 +115,15 @@ int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channe
     return diagproto::ExitCodeForError(lastError);
 }
 
-int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply) {
-    switch (channel.Post(request.Bytes, timeoutMs)) {
+int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply,
+               const ServerWatch* watch, PostResult* posted) {
+    const PostResult result = channel.Post(request.Bytes, timeoutMs, watch);
+    if (posted != nullptr)
+        *posted = result;
+    switch (result) {
+    case PostResult::ServerEnded:
+        Err(L"diagctl: no reply: the service ended before it answered\n");
+        return diagproto::kExitFailed;
     case PostResult::TimedOut:
         Err(L"diagctl: no reply within " + std::to_wstring(timeoutMs) + L" ms\n");
         return diagproto::kExitTimeout;
@@ -134,8 +141,14 @@ int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagpr
     }
     const diagproto::Reply received = channel.Reply();
     // A result is a Win32 code; 0 has a text too ("success").
-    Out(diagproto::FormatReply(received, request.WorkType == diagproto::kWorkTypeExportRegKeys ? &request.Pairs : nullptr,
+    const bool isExport = request.WorkType == diagproto::kWorkTypeExportRegKeys;
+    Out(diagproto::FormatReply(received, isExport ? &request.Pairs : nullptr,
                                ErrorText(static_cast<DWORD>(received.ResultCode))));
+    // A result of 0 says only that the service ran every pair; the pairs'
+    // own codes say whether each export worked.
+    if (isExport)
+        Out(diagproto::FormatPairSummary(received, request.Pairs,
+                                         [](std::uint32_t code) { return ErrorText(static_cast<DWORD>(code)); }));
     if (reply != nullptr)
         *reply = received;
     return diagproto::ExitCodeFor(received, request.WorkType);

@@ -32,7 +32,10 @@ int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channe
                          DWORD lastError);
 
 // Posts the request, waits up to timeoutMs and prints the reply; returns
-// diagctl's exit code for it. reply (may be null) receives the reply.
-int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply = nullptr);
+// diagctl's exit code for it. reply (may be null) receives the reply; watch
+// (may be null) is handed to Channel::Post, and posted (may be null)
+// receives what the post came to.
+int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply = nullptr,
+               const ServerWatch* watch = nullptr, PostResult* posted = nullptr);
 
 }  // namespace diagctl

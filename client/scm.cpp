@@ -45,23 +45,6 @@ ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
 
 void PrintFacts(const ServiceFacts& facts) { Out(FormatStatus(kServiceName, facts)); }
 
-// The configuration as the manager holds it; false with the last error.
-bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
-    DWORD needed = 0;
-    QueryServiceConfigW(service, nullptr, 0, &needed);
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return false;
-    std::vector<BYTE> buffer(needed);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    if (!QueryServiceConfigW(service, config, needed, &needed))
-        return false;
-    facts.HasConfig = true;
-    facts.StartType = config->dwStartType;
-    facts.ImagePath = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
-    facts.DisplayName = config->lpDisplayName ? config->lpDisplayName : L"";
-    return true;
-}
-
 int Install(const CommandLine& line) {
     if (line.Arguments.size() > 1)
         return UsageError(line.Verb, L"install takes one executable at most");
@@ -143,6 +126,7 @@ int Stop(const CommandLine& line) {
     ScHandle service = OpenProductService(manager.get(), SERVICE_STOP | SERVICE_QUERY_STATUS);
     if (!service)
         return ReportFailure(L"OpenService", GetLastError());
+    SERVICE_STATUS_PROCESS status{};
     SERVICE_STATUS stopping{};
     // A service may end its process as soon as it has reported STOPPED, also
     // while its handler's answer is still on its way (the product's does so
@@ -151,10 +135,17 @@ int Stop(const CommandLine& line) {
     DWORD controlError = ERROR_SUCCESS;
     if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping)) {
         controlError = GetLastError();
+        // Scripts call stop to make sure the service is not running; unlike
+        // sc.exe (1062), a service that is not running already is success.
+        if (controlError == ERROR_SERVICE_NOT_ACTIVE && QueryStatus(manager.get(), status) &&
+            status.dwCurrentState == SERVICE_STOPPED) {
+            Out(std::wstring(kServiceName) + L": already stopped\n");
+            PrintStatus(status);
+            return diagproto::kExitSuccess;
+        }
         if (controlError != ERROR_BROKEN_PIPE)
             return ReportFailure(L"ControlService(STOP)", controlError);
     }
-    SERVICE_STATUS_PROCESS status{};
     if (!WaitStopped(manager.get(), line.TimeoutMs.value_or(kStopWaitMs), status))
         return ReportFailure(L"QueryServiceStatusEx", GetLastError());
     PrintStatus(status);
@@ -260,6 +251,22 @@ bool WaitStopped(SC_HANDLE manager, DWORD limitMs, SERVICE_STATUS_PROCESS& statu
 }
 
 void PrintStatus(const SERVICE_STATUS_PROCESS& status) { PrintFacts(FactsOf(status)); }
+
+bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
+    DWORD needed = 0;
+    QueryServiceConfigW(service, nullptr, 0, &needed);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return false;
+    std::vector<BYTE> buffer(needed);
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+    if (!QueryServiceConfigW(service, config, needed, &needed))
+        return false;
+    facts.HasConfig = true;
+    facts.StartType = config->dwStartType;
+    facts.ImagePath = config->lpBinaryPathName ? config->lpBinaryPathName : L"";
+    facts.DisplayName = config->lpDisplayName ? config->lpDisplayName : L"";
+    return true;
+}
 
 int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs) {
     ScHandle service = OpenProductService(manager, SERVICE_START | SERVICE_QUERY_STATUS);

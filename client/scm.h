@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cmdline.h"
+#include "status_text.h"
 
 namespace diagctl {
 
@@ -40,6 +41,10 @@ bool WaitStopped(SC_HANDLE manager, DWORD limitMs, SERVICE_STATUS_PROCESS& statu
 
 // Prints the state and both exit codes with their texts.
 void PrintStatus(const SERVICE_STATUS_PROCESS& status);
+
+// The configuration as the manager holds it (start type, image path,
+// display name) into facts; false with the last error.
+bool QueryConfig(SC_HANDLE service, ServiceFacts& facts);
 
 // The service reports within 100 ms under Wine; the platform gives up on a
 // start after 10 s, so 15 s covers every answer it can give.

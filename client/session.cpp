@@ -1,5 +1,6 @@
 #include "session.h"
 
+#include "common/interprocess-communication.h"
 #include "console.h"
 #include "errortext.h"
 #include "request.h"
@@ -59,6 +60,27 @@ int EndOnBrokenChannel(SC_HANDLE manager, int code) {
     return ReportEnd(manager, code);
 }
 
+// The service's process, so that a post notices at once when it ends; null
+// when it cannot be opened (the status check still notices a stop).
+auto_close::handle OpenServiceProcess(SC_HANDLE manager) {
+    SERVICE_STATUS_PROCESS status{};
+    if (!QueryStatus(manager, status) || status.dwProcessId == 0)
+        return auto_close::handle(nullptr, nullptr);
+    return auto_close::handle(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId), nullptr);
+}
+
+// A service that has stopped, or whose status cannot be read any more, will
+// not answer the request it was given.
+bool ServiceGone(SC_HANDLE manager) {
+    SERVICE_STATUS_PROCESS status{};
+    return !QueryStatus(manager, status) || status.dwCurrentState == SERVICE_STOPPED;
+}
+
+int EndWithoutReply(SC_HANDLE manager, const std::wstring& request) {
+    Out(L"the service ended during " + request + L" without a reply; nothing more is posted\n");
+    return ReportEnd(manager, diagproto::kExitFailed);
+}
+
 bool IsRequestOutcome(int code) {
     return code == diagproto::kExitSuccess || code == diagproto::kExitRefused || code == diagproto::kExitFailed;
 }
@@ -90,6 +112,9 @@ int RunSession(const CommandLine& line) {
         return ReportFailure(L"OpenSCManager", GetLastError());
     if (const int started = StartAndReport(manager.get(), {}); started != diagproto::kExitSuccess)
         return started;
+    const auto process = OpenServiceProcess(manager.get());
+    const ServerWatch watch{process.get(), [&manager] { return ServiceGone(manager.get()); }};
+    PostResult posted = PostResult::Replied;
 
     // A request's own failure (a missing key) is shown in its reply and
     // decides the exit code; the session ends early only when the service
@@ -105,7 +130,9 @@ int RunSession(const CommandLine& line) {
         }
         Out(L"request " + std::to_wstring(i + 1) + L":\n");
         diagproto::Reply reply;
-        const int result = RunRequest(*channel, requests[i], timeoutMs, &reply);
+        const int result = RunRequest(*channel, requests[i], timeoutMs, &reply, &watch, &posted);
+        if (posted == PostResult::ServerEnded)
+            return EndWithoutReply(manager.get(), L"request " + std::to_wstring(i + 1));
         if (!IsRequestOutcome(result))
             return EndOnBrokenChannel(manager.get(), result);
         if (outcome == diagproto::kExitSuccess)
@@ -123,7 +150,9 @@ int RunSession(const CommandLine& line) {
     quit.WorkType = diagproto::kWorkTypeQuit;
     quit.Bytes = diagproto::EncodeQuit();
     Out(L"Quit:\n");
-    const int quitResult = RunRequest(*channel, quit, timeoutMs);
+    const int quitResult = RunRequest(*channel, quit, timeoutMs, nullptr, &watch, &posted);
+    if (posted == PostResult::ServerEnded)
+        return EndWithoutReply(manager.get(), L"Quit");
     if (!IsRequestOutcome(quitResult))
         return EndOnBrokenChannel(manager.get(), quitResult);
     SERVICE_STATUS_PROCESS status{};

@@ -26,10 +26,11 @@ constexpr VerbInfo kVerbs[] = {
     {L"start", L"[ARG ...]",
      L"start the service; it refuses any start parameter ARG (it stops with exit codes 160 and 0xFFFFFFFF)",
      kTimeoutOption},
-    {L"stop", L"", L"stop the service and wait until it has stopped", kTimeoutOption},
+    {L"stop", L"", L"stop the service and wait until it has stopped; one that is stopped already is success", kTimeoutOption},
     {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
     {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
+    {L"package-stop", L"", L"stop the service and wait until its process has ended", kTimeoutOption, true},
 };
 
 constexpr OptionInfo kOptions[] = {
@@ -70,7 +71,7 @@ std::wstring OptionHead(const OptionInfo& option) {
 std::wstring VerbsUsing(unsigned group) {
     std::wstring names;
     for (const VerbInfo& verb : kVerbs)
-        if (verb.Options & group)
+        if ((verb.Options & group) && !verb.Hidden)
             names += (names.empty() ? L"" : L", ") + std::wstring(verb.Verb);
     return names;
 }
@@ -101,9 +102,10 @@ std::wstring ExitCodeTable() {
     return L"exit codes:\n" + Line(L"0", L"success") +
            Line(Code(kExitUsage), L"a wrong command line") +
            Line(Code(kExitRefused), L"the service refused a request (result 13)") +
-           Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0), or the "
-                                   L"service did not end with exit codes 0 and 0; a session exits with the code of "
-                                   L"its first failed request") +
+           Line(Code(kExitFailed), L"a request failed (another result, or a reg.exe exit code not 0, or the "
+                                   L"service ended during a session's request without a reply), or the service did "
+                                   L"not end with exit codes 0 and 0; a session exits with the code of its first "
+                                   L"failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
@@ -115,7 +117,8 @@ std::wstring ExitCodeTable() {
 std::wstring FullUsage() {
     std::wstring text = L"usage: diagctl [OPTION ...] VERB [ARGUMENT ...] [OPTION ...]\n\nverbs:\n";
     for (const VerbInfo& verb : kVerbs)
-        text += VerbLine(verb);
+        if (!verb.Hidden)
+            text += VerbLine(verb);
     text += L"\noptions (before or after the verb):\n";
     for (const OptionInfo& option : kOptions)
         text += Line(OptionHead(option), option.Summary + std::wstring(L"; ") + VerbsUsing(option.Group));

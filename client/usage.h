@@ -20,6 +20,8 @@ struct VerbInfo {
     const wchar_t* Arguments;
     const wchar_t* Summary;
     unsigned Options;
+    // A step of the installer package: accepted, never shown in the usage.
+    bool Hidden = false;
 };
 
 struct OptionInfo {

@@ -109,6 +109,23 @@ TEST(DiagProto, FormattedReplyNamesEachPair) {
     EXPECT_THAT(text, HasSubstr(L"pair 2: key \"HKCU\\B\" file \"C:\\b.reg\" exit code 2 (0x00000002)\n"));
 }
 
+// A result of 0 over failed pairs must not read as a success.
+TEST(DiagProto, PairSummaryCountsTheFailedPairsAndExplainsEachCode) {
+    diagproto::Reply reply;
+    reply.Values = {0, 1, 995, 2};
+    const std::vector<diagproto::ExportPair> pairs(4);
+    const auto text = [](std::uint32_t code) { return L"text " + std::to_wstring(code); };
+    EXPECT_EQ(diagproto::FormatPairSummary(reply, pairs, text),
+              L"3 of 4 pairs failed\n"
+              L"pair 2 (exit code 1): reg.exe failed: the key does not exist or the file could not be written\n"
+              L"pair 3 (exit code 995): a stop of the service ended reg.exe or kept it from starting (the file may "
+              L"be incomplete)\n"
+              L"pair 4 (exit code 2): not an exit code of reg.exe's own (0 or 1): reg.exe could not be started or "
+              L"was ended: text 2\n");
+    reply.Values = {0, 0, 0, 0};
+    EXPECT_EQ(diagproto::FormatPairSummary(reply, pairs, text), L"");
+}
+
 TEST(ChannelSetup, ObjectsAreOwnedByAdministratorsWithADaclForSystemAndAdministratorsOnly) {
     diagctl::ChannelSecurity security(EVENT_ALL_ACCESS);
     ASSERT_TRUE(security.Valid());

@@ -6,6 +6,7 @@
 
 #include "channel.h"
 #include "diagproto.h"
+#include "child_process.h"
 #include "e2e_support.h"
 #include "unix_side.h"
 
@@ -124,6 +125,9 @@ TEST_F(Session, AFailedExportMakesTheSessionExitWithTheFailedCode) {
     const ProcessResult run = Diagctl(L"session export HKCU\\Software\\ReRiruRuvazorTests\\NoSuchKey=" + file);
     EXPECT_EQ(run.ExitCode, static_cast<DWORD>(diagproto::kExitFailed)) << run.Output;
     EXPECT_NE(run.Output.find("exit code 1 (0x00000001)"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("1 of 1 pairs failed\npair 1 (exit code 1): reg.exe failed: the key does not exist"),
+              std::string::npos)
+        << run.Output;
     EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
 }
@@ -187,6 +191,42 @@ TEST(Stop, AServiceThatEndsInsideItsHandlerHasStopped) {
     const ProcessResult stopped = Diagctl(L"stop");
     EXPECT_EQ(stopped.ExitCode, 0u) << stopped.Output;
     EXPECT_NE(stopped.Output.find("STOPPED"), std::string::npos) << stopped.Output;
+}
+
+// Scripts call stop to make sure the service does not run: a service that
+// is stopped already is success, said so, unlike sc.exe's 1062.
+TEST(Stop, AServiceThatIsStoppedAlreadyIsSuccess) {
+    const e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    const ProcessResult stopped = Diagctl(L"stop");
+    EXPECT_EQ(stopped.ExitCode, 0u) << stopped.Output;
+    EXPECT_NE(stopped.Output.find("ReRiruRuvazor: already stopped"), std::string::npos) << stopped.Output;
+}
+
+// A service that stops while the session waits for its reply will never
+// answer (this one ignores its channel): the session notices within a
+// second, says how the service ended and posts nothing more.
+TEST(SessionWatch, AServiceStoppedDuringARequestEndsTheSessionWithinTwoSeconds) {
+    const e2e::ServiceRegistration ending(e2e::InBin(L"vq_ending_service.exe"));
+    ASSERT_TRUE(ending.Installed());
+    testing_support::Child session;
+    ASSERT_TRUE(session.Start(L"\"" + e2e::InBin(L"diagctl.exe") +
+                              L"\" session --timeout 20000 export HKCU\\Software=C:\\never.reg"));
+    for (int i = 0; i < 300 && session.Output().find("request 1:") == std::string::npos; ++i)
+        Sleep(50);
+    ASSERT_NE(session.Output().find("request 1:"), std::string::npos) << session.Output();
+    const ProcessResult stop = Diagctl(L"stop");
+    ASSERT_EQ(stop.ExitCode, 0u) << stop.Output;
+    const ULONGLONG stopped = GetTickCount64();
+    ASSERT_TRUE(session.Wait("the session after the service stopped", 25000));
+    EXPECT_LT(GetTickCount64() - stopped, 2000u);
+    EXPECT_EQ(session.ExitCode(), static_cast<DWORD>(diagproto::kExitFailed)) << session.Output();
+    const std::string output = session.Output();
+    EXPECT_NE(output.find("the service ended during request 1 without a reply; nothing more is posted"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("ReRiruRuvazor: STOPPED, win32 exit code 0"), std::string::npos) << output;
+    EXPECT_EQ(output.find("Quit:"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -91,6 +91,22 @@ TEST_F(StopDuringRequest, AtTheBoundAHangingExportIs995AndAFinishedOneKeepsItsCo
         << Log();
 }
 
+// The installer package's step fails at its bound, and says why, while the
+// service still finishes a request.
+TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndSaysWhy) {
+    Start();
+    std::thread client([&] { Post(diagproto::EncodeExport({{L"hang", m_Trace.Directory() + L"\\hang.reg"}}), 60000); });
+    EXPECT_TRUE(m_Trace.WaitFor("vq_fake_reg.exe\", reg.exe export")) << Log();
+    const ProcessResult bounded = Diagctl(L"package-stop --timeout 1000");
+    client.join();
+    EXPECT_EQ(bounded.ExitCode, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT)) << bounded.Output;
+    EXPECT_NE(bounded.Output.find("ReRiruRuvazor has not stopped within 1 s (still STOP_PENDING); the package stops "
+                                  "here and leaves the installed version as it is"),
+              std::string::npos)
+        << bounded.Output;
+    EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
+}
+
 // A second do-work signal while a request runs is taken back, so the reply
 // is not read as the next request.
 TEST_F(StopDuringRequest, ASecondSignalDuringARequestGivesOneReplyAndTheServiceGoesOn) {

@@ -9,13 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
+#include "diagproto.h"
 #include "e2e_support.h"
 #include "file_version.h"
+#include "package_steps.h"
 
 namespace {
 
 using package_test::Narrow;
 using package_test::Widen;
+using diagctl::ImageProgram;
 
 const std::wstring kInstallDir = L"C:\\Program Files\\ReRiruRuvazor\\";
 constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\ReRiruRuvazor";
@@ -123,6 +127,16 @@ protected:
 
     std::wstring TraceMarker() { return Value(kTraceKey, L"PackageTestMarker"); }
 
+    // A session of the installed diagctl that exports all of HKLM (seconds of
+    // reg.exe), started and left running once its request is posted.
+    void StartBusySession(testing_support::Child& session) {
+        const std::wstring file = e2e::FreshDirectory(L"package-busy") + L"\\hklm.reg";
+        ASSERT_TRUE(session.Start(L"\"" + kInstallDir + L"diagctl.exe\" session export \"HKLM=" + file + L"\""));
+        for (int i = 0; i < 300 && session.Output().find("request 1:") == std::string::npos; ++i)
+            Sleep(50);
+        Sleep(300);  // the service has started reg.exe
+    }
+
     std::wstring m_Logs, m_Log;
 };
 
@@ -195,6 +209,53 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
         EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);
     EXPECT_TRUE(ProgramEntries().empty());
     EXPECT_EQ(TraceMarker(), kOperators);
+}
+
+// Windows Installer's stop step would return at once under Wine while the
+// service still finished its reg.exe: files were queued for a restart and the
+// registration lost. The package waits for the service's process first, so
+// an upgrade and a removal during a request both end completely.
+TEST_F(Package, AnUpgradeAndARemovalDuringARequestWaitForTheServiceAndLeaveNothingBehind) {
+    ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    const DWORD ended[] = {0u, static_cast<DWORD>(diagproto::kExitFailed)};  // done, or cut short (995)
+    {
+        testing_support::Child session;
+        StartBusySession(session);
+        ASSERT_EQ(Msiexec(L"/i", kNext, L"upgrade-busy"), 0u) << ReadLog(m_Log);
+        ASSERT_TRUE(session.Wait("the session during the upgrade"));
+        EXPECT_TRUE(session.ExitCode() == ended[0] || session.ExitCode() == ended[1]) << session.Output();
+    }
+    for (const wchar_t* file : kFiles)
+        EXPECT_EQ(InstalledVersion(file), VQ_NEXT_VERSION) << Narrow(file);
+    EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_NEXT_VERSION)});
+    EXPECT_EQ(ImageProgram(Value(kServiceKey, L"ImagePath")), kInstallDir + L"ReRiruRuvazor.exe");
+
+    {
+        testing_support::Child session;
+        StartBusySession(session);
+        ASSERT_EQ(Msiexec(L"/x", kNext, L"uninstall-busy"), 0u) << ReadLog(m_Log);
+        ASSERT_TRUE(session.Wait("the session during the removal"));
+        EXPECT_TRUE(session.ExitCode() == ended[0] || session.ExitCode() == ended[1]) << session.Output();
+    }
+    EXPECT_TRUE(WaitServiceGone());
+    for (const wchar_t* file : kFiles)
+        EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);
+    EXPECT_TRUE(ProgramEntries().empty());
+}
+
+// A registration made by hand for another executable: the package refuses
+// before it changes anything, and the registration stays as it was.
+TEST_F(Package, ARegistrationMadeByHandIsRefusedAndLeftAsItWas) {
+    const std::wstring byHand = e2e::FreshDirectory(L"package-by-hand") + L"\\ReRiruRuvazor.exe";
+    ASSERT_TRUE(e2e::CopyInto(e2e::InBin(L"ReRiruRuvazor.exe"), byHand));
+    ASSERT_EQ(e2e::Diagctl(L"install \"" + byHand + L"\"").ExitCode, 0u);
+    EXPECT_EQ(Msiexec(L"/i", kCurrent, L"over-by-hand"), static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    const std::string refused = ReadLog(m_Log);
+    EXPECT_NE(refused.find("LaunchConditions"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("InstallFiles"), std::string::npos) << refused;
+    EXPECT_EQ(Value(kServiceKey, L"ImagePath"), L"\"" + byHand + L"\"");
+    EXPECT_EQ(GetFileAttributesW((kInstallDir + L"ReRiruRuvazor.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(ProgramEntries().empty());
 }
 
 }  // namespace

@@ -7,6 +7,10 @@
 // VQ_FUZZ_SEED=<n>   base seed (printed by every run; default fixed)
 // VQ_FUZZ_CASES=<n>  number of cases (default 4000; VQ_LONG=1: 1000000)
 // VQ_FUZZ_CASE=<i>   replay case i of the seed alone
+// VQ_FUZZ_SECONDS=<n> stop cleanly after n seconds, with the count so far
+//
+// Every 10 s and at its end a run prints its seed, the cases run and the
+// rate, so that a run ended from outside can be told from a hang.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -14,6 +18,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -53,6 +58,25 @@ std::uint64_t SplitMix(std::uint64_t x) {
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
     return x ^ (x >> 31);
 }
+
+// The seed, the cases run and the rate, every 10 s (Tick) and at the end.
+struct Progress {
+    using Clock = std::chrono::steady_clock;
+    std::uint64_t Seed, Cases;
+    Clock::time_point Start = Clock::now(), Printed = Start;
+
+    double Seconds() const { return std::chrono::duration<double>(Clock::now() - Start).count(); }
+    void Tick(std::uint64_t done) {
+        if (Clock::now() - Printed >= std::chrono::seconds(10)) Print("fuzz progress", done, "");
+    }
+    void Print(const char* what, std::uint64_t done, const std::string& note) {
+        Printed = Clock::now();
+        std::printf("%s: seed 0x%llX, %llu of %llu cases in %.1f s, %.0f cases/s%s\n", what,
+                    static_cast<unsigned long long>(Seed), static_cast<unsigned long long>(done),
+                    static_cast<unsigned long long>(Cases), Seconds(), done / std::max(Seconds(), 1e-3), note.c_str());
+        std::fflush(stdout);
+    }
+};
 
 // Case that is running, for the fault report.
 std::uint64_t g_Seed = 0;
@@ -504,6 +528,7 @@ TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommand
     const bool longRun = EnvNumber("VQ_LONG", 0) != 0;
     const std::uint64_t cases = EnvNumber("VQ_FUZZ_CASES", longRun ? 1000000 : 4000);
     const std::uint64_t only = EnvNumber("VQ_FUZZ_CASE", UINT64_MAX);
+    const std::uint64_t boundSeconds = EnvNumber("VQ_FUZZ_SECONDS", 0);
     std::printf("fuzz seed 0x%llX, %llu cases%s (replay: VQ_FUZZ_SEED=0x%llX [VQ_FUZZ_CASE=<i>])\n",
                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(cases),
                 only != UINT64_MAX ? " (one replayed)" : "", static_cast<unsigned long long>(seed));
@@ -514,8 +539,16 @@ TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommand
     const long handlesBefore = robustness::CountProcessHandles(::GetCurrentProcessId());
     std::uint64_t failures = 0;
     std::uint64_t stats[4] = {};  // accepted, refused, no-results, other kinds
+    Progress progress{seed, cases};
+    std::uint64_t done = 0;
+    bool bounded = false;
 
     for (std::uint64_t i = (only == UINT64_MAX ? 0 : only); i < (only == UINT64_MAX ? cases : only + 1); ++i) {
+        progress.Tick(done);
+        if (boundSeconds != 0 && progress.Seconds() >= static_cast<double>(boundSeconds)) {
+            bounded = true;
+            break;
+        }
         g_Case = i;
         std::mt19937_64 rng(SplitMix(seed ^ SplitMix(i)));
         FuzzSection& section = *m_Sections[rng() % m_Sections.size()];
@@ -540,6 +573,7 @@ TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommand
             std::memcpy(codes.data(), section.View() + 8, 4 * model.Pairs.size());
         CheckCase(model, workType, dataSize, returned, *item, codes.data(), m_Launcher.Calls(), failure);
 
+        ++done;
         if (workType != WorkType_ExportRegKeys) ++stats[3];
         else if (item->Data.Size > 0) ++stats[0];
         else if (item->WorkType == 13) ++stats[1];
@@ -555,6 +589,8 @@ TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommand
         }
     }
     ::RemoveVectoredExceptionHandler(handler);
+    progress.Print("fuzz end", done,
+                   bounded ? ", stopped at the VQ_FUZZ_SECONDS bound of " + std::to_string(boundSeconds) + " s" : "");
 
     for (const auto& section : m_Sections) {
         const std::string problem = LayoutProblem(*section);
