@@ -45,6 +45,21 @@ ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
 
 void PrintFacts(const ServiceFacts& facts) { Out(FormatStatus(kServiceName, facts)); }
 
+LSTATUS RegisterEventLogSource(const std::wstring& messages) {
+    HKEY key = nullptr;
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, nullptr, 0,
+                                     KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    status = RegSetValueExW(key, L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(messages.c_str()),
+                            static_cast<DWORD>((messages.size() + 1) * sizeof(wchar_t)));
+    if (status == ERROR_SUCCESS)
+        status = RegSetValueExW(key, L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types),
+                                sizeof(types));
+    RegCloseKey(key);
+    return status;
+}
+
 int Install(const CommandLine& line) {
     if (line.Arguments.size() > 1)
         return UsageError(line.Verb, L"install takes one executable at most");
@@ -76,7 +91,16 @@ int Install(const CommandLine& line) {
         DeleteService(service.get());  // no half-made registration stays behind
         return code;
     }
-    Out(std::wstring(kServiceName) + L": installed as \"" + kDisplayName + L"\", image path " + binary + L"\n");
+    // The event log finds the entries' texts in the message module beside
+    // the service, named by its full path.
+    const std::wstring messages = path.substr(0, path.find_last_of(L"\\/") + 1) + L"VqError.dll";
+    if (const LSTATUS registered = RegisterEventLogSource(messages); registered != ERROR_SUCCESS) {
+        const int code = ReportFailure(L"registering the event log source", static_cast<DWORD>(registered));
+        DeleteService(service.get());
+        return code;
+    }
+    Out(std::wstring(kServiceName) + L": installed as \"" + kDisplayName + L"\", image path " + binary +
+        L"; event log source with the texts of \"" + messages + L"\"\n");
     return diagproto::kExitSuccess;
 }
 
@@ -106,6 +130,10 @@ int Uninstall(const CommandLine& line) {
             return ReportFailure(L"removing the registration", ERROR_SERVICE_MARKED_FOR_DELETE);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // Gone with the service; one that was never registered is no failure.
+    const LSTATUS removed = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey);
+    if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
+        return ReportFailure(L"removing the event log source", static_cast<DWORD>(removed));
     Out(std::wstring(kServiceName) + L": uninstalled\n");
     return diagproto::kExitSuccess;
 }

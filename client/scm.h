@@ -12,6 +12,9 @@
 namespace diagctl {
 
 inline constexpr wchar_t kServiceName[] = L"ReRiruRuvazor";
+// The service's event log source, which install registers and uninstall
+// removes, as the package does.
+inline constexpr wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ReRiruRuvazor";
 
 // Owns a service control manager or service handle.
 class ScHandle {

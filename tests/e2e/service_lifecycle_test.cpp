@@ -20,6 +20,31 @@ using e2e::ProcessResult;
 
 class ServiceLife : public e2e::ServiceFixture {};
 
+constexpr wchar_t kEventSource[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ReRiruRuvazor";
+
+// A registration by hand registers the event log source as the package does,
+// with the message module beside the service, and removes it again.
+TEST(ServiceInstall, RegistersTheEventSourceAndUninstallRemovesIt) {
+    std::wstring messages;
+    DWORD types = 0;
+    {
+        const e2e::ServiceRegistration registration;
+        ASSERT_TRUE(registration.Installed());
+        wchar_t text[MAX_PATH * 2] = {};
+        DWORD size = sizeof text;
+        EXPECT_EQ(RegGetValueW(HKEY_LOCAL_MACHINE, kEventSource, L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND,
+                               nullptr, text, &size),
+                  ERROR_SUCCESS);
+        messages = text;
+        size = sizeof types;
+        RegGetValueW(HKEY_LOCAL_MACHINE, kEventSource, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types, &size);
+    }
+    EXPECT_EQ(messages, e2e::InBin(L"VqError.dll"));
+    EXPECT_EQ(types, 7u);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSource, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
 TEST_F(ServiceLife, StartsRunsRequestsAndStopsCleanlyAfterQuit) {
     Start();
     const std::wstring file = m_Trace.Directory() + L"\\wine.reg";

@@ -38,6 +38,8 @@ const std::wstring kCurrent = PackagePath(L"current", VQ_VERSION);
 const std::wstring kNext = PackagePath(L"next", VQ_NEXT_VERSION);
 
 // A value under HKLM as text (a DWORD in decimal); "<absent>" when missing.
+const std::wstring kEventSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ReRiruRuvazor";
+
 std::wstring Value(const std::wstring& key, const wchar_t* name) {
     BYTE data[2048] = {};
     DWORD size = sizeof data - sizeof(wchar_t), type = 0;
@@ -171,6 +173,9 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
         << status;
     EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_VERSION)});
     EXPECT_EQ(TraceMarker(), kOperators);
+    // The event log source, with the installed message module's texts.
+    EXPECT_EQ(Value(kEventSourceKey, L"EventMessageFile"), kInstallDir + L"VqError.dll");
+    EXPECT_EQ(Value(kEventSourceKey, L"TypesSupported"), L"7");
 
     // The installed service carries out a real export: reg.exe writes UTF-16
     // with a byte-order mark.
@@ -208,6 +213,7 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
     for (const wchar_t* file : kFiles)
         EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);
     EXPECT_TRUE(ProgramEntries().empty());
+    EXPECT_EQ(Value(kEventSourceKey, L"TypesSupported"), L"<absent>");
     EXPECT_EQ(TraceMarker(), kOperators);
 }
 
