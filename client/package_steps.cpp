@@ -23,7 +23,7 @@ DWORD MsLeft(Clock::time_point deadline) {
 
 // Waits until every process in processes has ended, up to deadline; false
 // when one still runs then.
-bool WaitEnded(const std::vector<auto_close::handle>& processes, Clock::time_point deadline) {
+bool WaitEnded(const std::vector<VqBase::UniqueHandle>& processes, Clock::time_point deadline) {
     for (const auto& process : processes)
         if (WaitForSingleObject(process.get(), MsLeft(deadline)) != WAIT_OBJECT_0)
             return false;

@@ -10,8 +10,8 @@ namespace diagctl {
 namespace {
 
 // The snapshot's handle is INVALID_HANDLE_VALUE when there is none.
-auto_close::handle ProcessSnapshot() {
-    return auto_close::handle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0), INVALID_HANDLE_VALUE);
+VqBase::UniqueHandle ProcessSnapshot() {
+    return VqBase::UniqueHandle(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
 }
 
 std::wstring ImageOf(HANDLE process) {
@@ -42,8 +42,8 @@ DWORD OtherProcessOfThisProgram() {
     return found;
 }
 
-std::vector<auto_close::handle> ProcessesRunning(const std::wstring& exe) {
-    std::vector<auto_close::handle> running;
+std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe) {
+    std::vector<VqBase::UniqueHandle> running;
     const std::wstring name = FileNameOf(exe);
     const auto snapshot = ProcessSnapshot();
     if (snapshot.get() == INVALID_HANDLE_VALUE)
@@ -53,8 +53,8 @@ std::vector<auto_close::handle> ProcessesRunning(const std::wstring& exe) {
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         if (lstrcmpiW(entry.szExeFile, name.c_str()) != 0)
             continue;
-        auto_close::handle process(
-            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID), nullptr);
+        VqBase::UniqueHandle process(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         // The name alone could be another program's; the full path is not.
         if (process.get() != nullptr && lstrcmpiW(ImageOf(process.get()).c_str(), exe.c_str()) == 0)
             running.push_back(std::move(process));

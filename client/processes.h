@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/interprocess-communication.h"
+#include "base/VqOwners.h"
 
 namespace diagctl {
 
@@ -19,6 +19,6 @@ DWORD OtherProcessOfThisProgram();
 // A handle (SYNCHRONIZE) to each running process whose executable is exe
 // (a full path, letter case aside). A process that has ended by the time it
 // is opened is left out.
-std::vector<auto_close::handle> ProcessesRunning(const std::wstring& exe);
+std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe);
 
 }  // namespace diagctl

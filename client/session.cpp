@@ -1,6 +1,6 @@
 #include "session.h"
 
-#include "common/interprocess-communication.h"
+#include "base/VqOwners.h"
 #include "console.h"
 #include "errortext.h"
 #include "request.h"
@@ -62,11 +62,11 @@ int EndOnBrokenChannel(SC_HANDLE manager, int code) {
 
 // The service's process, so that a post notices at once when it ends; null
 // when it cannot be opened (the status check still notices a stop).
-auto_close::handle OpenServiceProcess(SC_HANDLE manager) {
+VqBase::UniqueHandle OpenServiceProcess(SC_HANDLE manager) {
     SERVICE_STATUS_PROCESS status{};
     if (!QueryStatus(manager, status) || status.dwProcessId == 0)
-        return auto_close::handle(nullptr, nullptr);
-    return auto_close::handle(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId), nullptr);
+        return VqBase::UniqueHandle();
+    return VqBase::UniqueHandle(OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
 }
 
 // A service that has stopped, or whose status cannot be read any more, will

@@ -58,6 +58,10 @@ TEST_F(Session, RunsEachRequestQuitsAndReportsACleanEndWithNonAsciiNamesWhole) {
     EXPECT_NE(run.Output.find("Quit:"), std::string::npos) << run.Output;
     EXPECT_NE(run.Output.find("STOPPED, win32 exit code 0, service exit code 0"), std::string::npos) << run.Output;
     EXPECT_NE(GetFileAttributesW(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    // diagctl writes nothing of its own into the service's log, and never
+    // empties it as a start of its own would.
+    const auto lines = m_Trace.Lines();
+    EXPECT_NE(e2e::FindLine(lines, "[DiagService::MainLogic] WorkType: ExportRegKeys"), -1);
 }
 
 // reg.exe writes as LocalSystem: a directory that others may change, or a
