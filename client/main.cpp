@@ -1,7 +1,7 @@
 // diagctl: the operator's and the tests' stand-in for the diagnostic tool.
 // It reads the command line and hands each verb to its unit: the channel
 // requests (export, quit, raw) are run here, the service verbs in scm.cpp,
-// the session in session.cpp.
+// the session in session.cpp, the trace verbs in trace.cpp.
 #include <windows.h>
 
 #include <string>
@@ -14,6 +14,7 @@
 #include "request.h"
 #include "scm.h"
 #include "session.h"
+#include "trace.h"
 #include "usage.h"
 #include "version.h"
 
@@ -25,9 +26,16 @@ int Help(const diagctl::CommandLine& line) {
     // "help VERB" and "VERB --help" show that verb; anything else, everything.
     std::wstring verb = line.Verb == L"help" ? std::wstring() : line.Verb;
     if (line.Verb == L"help" && !line.Arguments.empty()) {
-        if (line.Arguments.size() > 1 || diagctl::FindVerb(line.Arguments[0]) == nullptr)
-            return diagctl::UsageError(L"help", L"help takes one verb: \"" + line.Arguments[0] + L"\" is none");
-        verb = line.Arguments[0];
+        std::wstring asked = line.Arguments[0];
+        for (size_t i = 1; i < line.Arguments.size(); ++i)
+            asked += L" " + line.Arguments[i];
+        if (diagctl::FindVerb(asked) == nullptr && asked != L"trace")
+            return diagctl::UsageError(L"help", L"help takes one verb: \"" + asked + L"\" is none");
+        verb = asked;
+    }
+    if (verb == L"trace") {
+        diagctl::Out(diagctl::TraceUsage());
+        return diagproto::kExitSuccess;
     }
     const diagctl::VerbInfo* info = diagctl::FindVerb(verb);
     diagctl::Out(info != nullptr ? diagctl::VerbUsage(*info) : diagctl::FullUsage());
@@ -87,5 +95,7 @@ int wmain(int argc, wchar_t** argv) {
         return diagctl::RunServiceVerb(line);
     if (line.Verb == L"session")
         return diagctl::RunSession(line);
+    if (diagctl::IsTraceVerb(line.Verb))
+        return diagctl::RunTraceVerb(line);
     return RunChannelRequest(line);
 }

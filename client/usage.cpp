@@ -29,6 +29,17 @@ constexpr VerbInfo kVerbs[] = {
     {L"stop", L"", L"stop the service and wait until it has stopped", kTimeoutOption},
     {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
     {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
+    {L"trace show", L"",
+     L"the trace configuration the service reads at its next start: levels, sinks, fields, the log file, where "
+     L"each value came from, and every value that counts as absent and why",
+     kNoOptions},
+    {L"trace set", L"",
+     L"write the trace configuration of the service (only the values given; MaxFileSize 16 MiB when none is "
+     L"set); every option is checked before anything is written",
+     kTraceSetOptions},
+    {L"trace off", L"", L"switch the service's trace off (EnableMask 0 in its program key)", kNoOptions},
+    {L"trace tail", L"", L"the last lines of the log file; --follow goes on printing new ones until Ctrl+C",
+     kTailOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
 };
 
@@ -42,6 +53,19 @@ constexpr OptionInfo kOptions[] = {
      L"how long to wait for each reply (default 60000, in a session 120000) or for the service (start 15000, "
      L"stop 30000)",
      kTimeoutOption},
+    {L"--levels", L"LIST", L"levels written: info, warning, error, break, separated by commas, or none",
+     kTraceSetOptions},
+    {L"--sinks", L"LIST", L"where lines go: file, debugger, console, separated by commas, or none", kTraceSetOptions},
+    {L"--fields", L"LIST",
+     L"what leads each line: date, time, msec, name, session, ids, separated by commas, or none", kTraceSetOptions},
+    {L"--path", L"DIR", L"the log file's directory (TracePath), a full path: C:\\... or \\\\server\\share\\...",
+     kTraceSetOptions},
+    {L"--append", L"on|off", L"keep the log at each start (on) or empty it (off)", kTraceSetOptions},
+    {L"--common", L"on|off", L"share VqTrace.log with the product's other programs (on) or not", kTraceSetOptions},
+    {L"--max-size", L"BYTES",
+     L"rotate the log to NAME.1 before it would grow past BYTES (at least 4096; 0: no bound)", kTraceSetOptions},
+    {L"-n", L"N", L"how many lines (default 20)", kTailOptions},
+    {L"--follow", nullptr, L"wait for new lines, across restarts of the service, until Ctrl+C", kTailOptions},
 };
 
 constexpr size_t kColumn = 36;
@@ -137,9 +161,18 @@ std::wstring VerbUsage(const VerbInfo& verb) {
     return text + L"run \"diagctl help\" for every verb, option and exit code\n";
 }
 
+std::wstring TraceUsage() {
+    std::wstring text;
+    for (const VerbInfo& verb : kVerbs)
+        if (std::wstring(verb.Verb).rfind(L"trace ", 0) == 0)
+            text += VerbUsage(verb);
+    return text;
+}
+
 int UsageError(const std::wstring& verb, const std::wstring& message) {
     const VerbInfo* info = FindVerb(verb);
-    Err(L"diagctl: " + message + L"\n" + (info != nullptr ? VerbUsage(*info) : FullUsage()));
+    Err(L"diagctl: " + message + L"\n" +
+        (info != nullptr ? VerbUsage(*info) : verb == L"trace" ? TraceUsage() : FullUsage()));
     return diagproto::kExitUsage;
 }
 

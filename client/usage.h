@@ -12,6 +12,8 @@ enum OptionGroup : unsigned {
     kSizeOption = 2,      // --size
     kTimeoutOption = 4,   // --timeout
     kRequestOptions = kSizeOption | kTimeoutOption,
+    kTraceSetOptions = 8,  // --levels, --sinks, --fields, --path, --append, --common, --max-size
+    kTailOptions = 16,     // -n, --follow
 };
 
 struct VerbInfo {
@@ -37,6 +39,8 @@ const OptionInfo* FindOption(const std::wstring& name);
 std::wstring FullUsage();
 // The verb's line and the lines of the options it accepts.
 std::wstring VerbUsage(const VerbInfo& verb);
+// The usage of every "trace ..." verb.
+std::wstring TraceUsage();
 std::wstring ExitCodeTable();
 
 // Writes "diagctl: " and message, then the verb's usage (or, without a
