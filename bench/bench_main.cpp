@@ -26,6 +26,7 @@
 
 #include "ReRiruRuvazor.h"
 #include "base/VqTrace.h"
+#include "base/VqLogFile.h"
 #include "base/VqTraceRecord.h"
 #include "channel.h"
 #include "common/string.h"

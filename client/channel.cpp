@@ -20,18 +20,6 @@ std::vector<BYTE> WellKnownSid(WELL_KNOWN_SID_TYPE type) {
 
 std::wstring ErrorSuffix(DWORD error) { return L" (error " + std::to_wstring(error) + L")"; }
 
-bool IsElevated() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    const bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
-                          elevation.TokenIsElevated != 0;
-    CloseHandle(token);
-    return elevated;
-}
-
 HANDLE ProbeSection(const std::wstring& name) { return OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str()); }
 HANDLE ProbeEvent(const std::wstring& name) { return OpenEventW(SYNCHRONIZE, FALSE, name.c_str()); }
 
@@ -124,7 +112,7 @@ std::unique_ptr<Channel> Channel::Create(const ChannelNames& names, DWORD sectio
         // Global names and the Administrators group as owner are for elevated
         // processes only; an elevated one that is refused met someone's object.
         if (created == ERROR_INVALID_OWNER || created == ERROR_PRIVILEGE_NOT_HELD ||
-            (created == ERROR_ACCESS_DENIED && !IsElevated()))
+            (created == ERROR_ACCESS_DENIED && !VqBase::ProcessIsElevated()))
             none = fail(CreateError::Failed, L"creating the channel needs administrator rights: run diagctl from an "
                                              L"elevated prompt" + ErrorSuffix(created));
         else if (const std::wstring reason = SquatReason(created, name, open); !reason.empty())

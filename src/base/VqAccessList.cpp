@@ -4,6 +4,7 @@
 #include <aclapi.h>
 
 #include <cstring>
+#include <iterator>
 
 namespace VqBase {
 
@@ -59,6 +60,22 @@ std::vector<BYTE> ProcessUserSid() {
     const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
     const auto* bytes = static_cast<const BYTE*>(sid);
     return std::vector<BYTE>(bytes, bytes + ::GetLengthSid(sid));
+}
+
+bool ProcessIsElevated() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    const UniqueHandle owned(token);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return ::GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
+
+std::vector<BYTE> NewObjectOwner(const std::vector<BYTE>& self, bool elevated) {
+    if (elevated && !SidIs(self.empty() ? nullptr : self.data(), kSidLocalSystem))
+        return std::vector<BYTE>(std::begin(kSidAdministrators), std::end(kSidAdministrators));
+    return self;
 }
 
 size_t SidLength(const BYTE* sid) { return 8 + 4 * size_t{sid[1]}; }

@@ -43,6 +43,15 @@ DWORD ReadSecurity(HANDLE object, SE_OBJECT_TYPE type, SECURITY_INFORMATION what
 // The SID of the process's own user, as bytes (empty when unreadable).
 std::vector<BYTE> ProcessUserSid();
 
+// Whether the process's token is elevated (an administrator's full token).
+bool ProcessIsElevated();
+
+// The owner a named object this process creates is given: the
+// Administrators for an elevated administrator (as the system gives them
+// the objects such a process makes), so that LocalSystem and every other
+// elevated program of the product trust it; else self.
+std::vector<BYTE> NewObjectOwner(const std::vector<BYTE>& self, bool elevated);
+
 // 8 + 4 bytes per sub-authority.
 size_t SidLength(const BYTE* sid);
 bool SidIs(const BYTE* sid, std::span<const BYTE> known);

@@ -50,12 +50,36 @@ bool IsValidName(const std::wstring& name) {
 }
 
 bool FinalPath(HANDLE handle, std::wstring& path) {
-    wchar_t final[kTracePathChars] = {};
-    const DWORD length = ::GetFinalPathNameByHandleW(handle, final, static_cast<DWORD>(kTracePathChars),
+    // Room for the longest path the system has, so that a path that the
+    // configuration allows never fails here for the buffer's sake.
+    std::wstring final(kLongestPathChars, L'\0');
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
                                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= kTracePathChars) return false;
-    path = WithoutLongPrefix(std::wstring(final, length));
+    if (length == 0 || length >= final.size()) return false;
+    final.resize(length);
+    path = WithoutLongPrefix(std::move(final));
     return true;
+}
+
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, with or without an
+// extension, name devices in every directory.
+bool IsDeviceName(const std::wstring& name) {
+    std::wstring stem = name.substr(0, name.find(L'.'));
+    for (wchar_t& c : stem) c = static_cast<wchar_t>(std::towupper(c));
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
+        if (stem == device) return true;
+    return stem.size() == 4 && (stem.rfind(L"COM", 0) == 0 || stem.rfind(L"LPT", 0) == 0) && stem[3] >= L'1' &&
+           stem[3] <= L'9';
+}
+
+// Why a path that SplitLogPath refuses for its form is no full path.
+std::wstring FormProblem(const std::wstring& given) {
+    const bool driveLetter = given.size() >= 2 && std::iswalpha(given[0]) && given[1] == L':';
+    if (driveLetter) return L"a drive-relative path (no backslash after \"" + given.substr(0, 2) + L"\")";
+    if (given.rfind(L"\\\\", 0) == 0)
+        return given.size() > 2 && std::wcschr(L".?", given[2]) ? L"a device path" : L"a network path without a share";
+    if (!given.empty() && given[0] == L'\\') return L"a rooted path without a drive";
+    return L"a relative path";
 }
 
 // True when name is the short (8.3) name of the entry that final names, in
@@ -84,10 +108,19 @@ std::wstring WithoutLongPrefix(std::wstring path) {
     return path;
 }
 
-std::optional<LogPathParts> SplitLogPath(const wchar_t* path) {
-    if (path == nullptr) return std::nullopt;
+std::optional<LogPathParts> SplitLogPath(const wchar_t* path, std::wstring* problem) {
+    std::wstring ignored;
+    std::wstring& why = problem ? *problem : ignored;
+    why.clear();
+    if (path == nullptr || *path == L'\0') {
+        why = L"an empty path";
+        return std::nullopt;
+    }
     std::wstring given(path);
-    if (given.size() >= kTracePathChars) return std::nullopt;
+    if (given.size() >= kTracePathChars) {
+        why = L"a path of " + std::to_wstring(kTracePathChars) + L" characters or more";
+        return std::nullopt;
+    }
     std::replace(given.begin(), given.end(), L'/', L'\\');
     given = WithoutLongPrefix(given);
     // Only absolute paths: a relative one would depend on the working
@@ -95,17 +128,32 @@ std::optional<LogPathParts> SplitLogPath(const wchar_t* path) {
     const bool drive = given.size() >= 3 && std::iswalpha(given[0]) && given[1] == L':' && given[2] == L'\\';
     const bool network = given.size() > 2 && given[0] == L'\\' && given[1] == L'\\' &&
                          std::wcschr(L"\\.?", given[2]) == nullptr;
-    if (!drive && !network) return std::nullopt;
+    if (!drive && !network) {
+        why = FormProblem(given);
+        return std::nullopt;
+    }
     wchar_t full[kTracePathChars] = {};
     const DWORD length = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(kTracePathChars), full, nullptr);
-    if (length == 0 || length >= kTracePathChars) return std::nullopt;
+    if (length == 0 || length >= kTracePathChars) {
+        why = length == 0 ? WithError(L"not a valid path", ::GetLastError())
+                          : L"a full path of " + std::to_wstring(kTracePathChars) + L" characters or more";
+        return std::nullopt;
+    }
     std::wstring_view rest(full, length);
+    // The system makes C:\Logs\CON the device \\.\CON.
+    if (rest.rfind(L"\\\\.\\", 0) == 0) {
+        why = L"\"" + std::wstring(rest.substr(4)) + L"\" names a device, not a file";
+        return std::nullopt;
+    }
 
     size_t rootEnd = 3;
     if (network) {
         const size_t serverEnd = rest.find(L'\\', 2);
         const size_t shareEnd = serverEnd == std::wstring_view::npos ? serverEnd : rest.find(L'\\', serverEnd + 1);
-        if (shareEnd == std::wstring_view::npos || serverEnd == 2 || shareEnd == serverEnd + 1) return std::nullopt;
+        if (shareEnd == std::wstring_view::npos || serverEnd == 2 || shareEnd == serverEnd + 1) {
+            why = L"a network path without a share";
+            return std::nullopt;
+        }
         rootEnd = shareEnd + 1;
     }
     LogPathParts parts;
@@ -115,7 +163,14 @@ std::optional<LogPathParts> SplitLogPath(const wchar_t* path) {
         const size_t end = rest.find(L'\\');
         const std::wstring_view piece = rest.substr(0, end);
         const std::wstring name = Trimmed(piece);
-        if (!IsValidName(name) || (name.empty() && !piece.empty())) return std::nullopt;
+        if (!IsValidName(name) || (name.empty() && !piece.empty())) {
+            why = L"\"" + std::wstring(piece) + L"\" is no valid file or directory name";
+            return std::nullopt;
+        }
+        if (IsDeviceName(name)) {
+            why = L"\"" + name + L"\" names a device, not a file or directory";
+            return std::nullopt;
+        }
         if (end == std::wstring_view::npos) {
             parts.File = name;
             return parts;
@@ -154,10 +209,11 @@ bool DirectoryHasGone(LONG status) {
 
 DWORD StatusToError(LONG status) { return ::RtlNtStatusToDosError(status); }
 
-CLogDirectory::Result CLogDirectory::Walk(const LogPathParts& parts, const std::vector<BYTE>& self) {
+CLogDirectory::Result CLogDirectory::Walk(const LogPathParts& parts, const std::vector<BYTE>& self, WalkMode mode) {
     m_Handle.reset();
     m_Path.clear();
     m_Problem.clear();
+    m_Missing.clear();
     const HANDLE root = ::CreateFileW(parts.Root.c_str(), kDirectoryAccess, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (root == INVALID_HANDLE_VALUE) {
@@ -172,29 +228,56 @@ CLogDirectory::Result CLogDirectory::Walk(const LogPathParts& parts, const std::
         m_Problem = WithError(L"final path of \"" + parts.Root + L"\" not readable", ::GetLastError());
         return NotOpened;
     }
+    // The directories this walk made, removed again when the chain is not
+    // held in the end: nothing is left behind that the trace then refuses.
+    std::vector<UniqueHandle> created;
+    auto undo = [&](Result result) {
+        current.reset();
+        for (auto made = created.rbegin(); made != created.rend(); ++made) {
+            FILE_DISPOSITION_INFO disposition{TRUE};
+            ::SetFileInformationByHandle(made->get(), FileDispositionInfo, &disposition, sizeof(disposition));
+            made->reset();
+        }
+        return result;
+    };
     for (const std::wstring& name : parts.Directories) {
         UniqueHandle next;
         LONG status = OpenRelative(current.get(), name, kDirectoryAccess, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE,
                                    nullptr, next);
+        bool made = false;
+        if (status == kStatusObjectNameNotFound && mode == WalkMode::Judge) {
+            // What the trace would create below a trusted directory, it
+            // creates with a descriptor it trusts.
+            m_Missing = Join(path, name);
+            m_Handle = std::move(current);
+            m_Path = path;
+            return Held;
+        }
         if (status == kStatusObjectNameNotFound) {
             // Made relative to the held parent: nothing can be swapped in
             // between the parent's check and this create.
             const std::unique_ptr<void, HeapFreer> security(BuildDirectorySecurity());
-            status = OpenRelative(current.get(), name, kDirectoryAccess, kShareAll, FILE_CREATE, FILE_DIRECTORY_FILE,
-                                  security.get(), next);
+            status = OpenRelative(current.get(), name, kDirectoryAccess | DELETE, kShareAll, FILE_CREATE,
+                                  FILE_DIRECTORY_FILE, security.get(), next);
+            made = status >= 0;
             if (status == kStatusObjectNameCollision)
                 status = OpenRelative(current.get(), name, kDirectoryAccess, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE,
                                       nullptr, next);
         }
         if (status < 0) {
             m_Problem = WithError(L"cannot create the directories: \"" + Join(path, name) + L"\"", StatusToError(status));
-            return NotOpened;
+            return undo(NotOpened);
         }
+        HANDLE keep = nullptr;
+        if (made && ::DuplicateHandle(::GetCurrentProcess(), next.get(), ::GetCurrentProcess(), &keep, 0, FALSE,
+                                      DUPLICATE_SAME_ACCESS))
+            created.emplace_back(keep);
         std::wstring final;
         const std::wstring reason = Check(next.get(), path, name, self, final);
         if (!reason.empty()) {
             m_Problem = L"directory \"" + Join(path, name) + L"\": " + reason;
-            return Refused;
+            next.reset();
+            return undo(Refused);
         }
         current = std::move(next);
         path = final;

@@ -53,9 +53,11 @@ struct LogPathParts {
 // dots and blanks of every component are dropped, as the system drops them
 // from a last component, so that "Logs. " and "Logs" name one directory.
 // Nullopt for a path that is not absolute (no drive or network root), of
-// kTracePathChars characters or more, or with a component that is empty or
-// holds a character no file name may hold.
-std::optional<LogPathParts> SplitLogPath(const wchar_t* path);
+// kTracePathChars characters or more, with a component that is empty, holds
+// a character no file name may hold or names a device (CON, NUL, COM1);
+// problem then receives why, naming a relative, drive-relative or rooted
+// path as such.
+std::optional<LogPathParts> SplitLogPath(const wchar_t* path, std::wstring* problem = nullptr);
 
 // NtCreateFile of name relative to the directory handle, never following a
 // reparse point; FILE_SYNCHRONOUS_IO_NONALERT is added to options. Returns
@@ -78,6 +80,11 @@ std::wstring WithoutLongPrefix(std::wstring path);
 
 // The checked chain of a log file's directories; holds the handle of the
 // last one, in which the file is opened.
+// Create: missing directories are made, as the file sink needs them.
+// Judge: nothing is made; the walk ends held at the first missing
+// directory, which the sink would create with a descriptor it trusts.
+enum class WalkMode { Create, Judge };
+
 class CLogDirectory {
 public:
     enum Result { Held, NotOpened, Refused };
@@ -86,14 +93,18 @@ public:
     // creating missing ones relative to their parent's handle with
     // BuildDirectorySecurity. Each must be a plain directory whose
     // final path is the path walked so far, and JudgeLogDirectory must trust
-    // it (self: ProcessUserSid()). The root is opened, not judged.
-    Result Walk(const LogPathParts& parts, const std::vector<BYTE>& self);
+    // it (self: ProcessUserSid()). The root is opened, not judged. The
+    // directories a walk made are removed again when it does not end held.
+    Result Walk(const LogPathParts& parts, const std::vector<BYTE>& self, WalkMode mode = WalkMode::Create);
 
     HANDLE Handle() const { return m_Handle.get(); }
     // The final path of the held directory.
     const std::wstring& Path() const { return m_Path; }
     // Why the last Walk did not hold a directory.
     const std::wstring& Problem() const { return m_Problem; }
+    // After a Judge walk: the first directory that does not exist yet (the
+    // held one is its parent), or empty when the whole chain exists.
+    const std::wstring& Missing() const { return m_Missing; }
 
 private:
     // Empty when the directory just opened as name below the directory at
@@ -104,6 +115,7 @@ private:
     UniqueHandle m_Handle;
     std::wstring m_Path;
     std::wstring m_Problem;
+    std::wstring m_Missing;
 };
 
 // Creates the missing directories of a file path (never the file itself),

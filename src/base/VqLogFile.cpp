@@ -24,6 +24,14 @@ bool FileIndex(HANDLE file, LONGLONG& index) {
     return status >= 0;
 }
 
+constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
+constexpr LONG kStatusFileIsADirectory = static_cast<LONG>(0xC00000BA);
+
+std::wstring OpenProblem(LONG status) {
+    if (status == kStatusFileIsADirectory) return L"a directory has the file's name";
+    return WithError(L"cannot open", StatusToError(status));
+}
+
 bool DeleteEntry(HANDLE directory, const std::wstring& name) {
     UniqueHandle doomed;
     if (OpenRelative(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
@@ -35,12 +43,19 @@ bool DeleteEntry(HANDLE directory, const std::wstring& name) {
 
 }  // namespace
 
-std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self) {
+std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self,
+                                                const std::wstring& problem) {
     auto target = std::make_shared<CLogTarget>();
     target->For = path;
-    const std::optional<LogPathParts> parts = SplitLogPath(path.c_str());
-    if (!parts || parts->File.empty()) {
-        target->Problem = L"not a full path of a file";
+    target->WalkedAt = ::GetTickCount64();
+    if (!problem.empty()) {
+        target->Problem = problem;
+        return target;
+    }
+    const std::optional<LogPathParts> parts = SplitLogPath(path.c_str(), &target->Problem);
+    if (!parts) return target;
+    if (parts->File.empty()) {
+        target->Problem = L"a directory, not a file";
         return target;
     }
     target->File = parts->File;
@@ -57,10 +72,10 @@ CTraceFile::Result CTraceFile::OpenChecked(HANDLE directory, const std::wstring&
                                            bool mayReplace) {
     // Append access only: every write lands at the end of the file, also when
     // other threads and processes write the same file. A file to be emptied
-    // also needs write access, used only to cut it; a private file's owner is
-    // read when another file may have taken its place.
-    const ACCESS_MASK access = FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES |
-                               (rules.Common ? 0 : READ_CONTROL) | (rules.Empty ? FILE_WRITE_DATA : 0);
+    // also needs write access, used only to cut it; the owner is read when
+    // another file may have taken the known one's place.
+    const ACCESS_MASK access =
+        FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES | READ_CONTROL | (rules.Empty ? FILE_WRITE_DATA : 0);
     m_Problem.clear();
     ULONG_PTR information = 0;
     // Never created empty by the open itself: that would cut whatever a
@@ -69,20 +84,15 @@ CTraceFile::Result CTraceFile::OpenChecked(HANDLE directory, const std::wstring&
                             FILE_NON_DIRECTORY_FILE, rules.Common ? rules.CommonSecurity : nullptr, m_Handle,
                             &information);
     if (m_Status < 0) {
-        m_Problem = WithError(L"cannot open", StatusToError(m_Status));
+        m_Problem = OpenProblem(m_Status);
         return NotOpened;
     }
-    FILE_STANDARD_INFO standard{};
-    if (!::GetFileInformationByHandleEx(m_Handle.get(), FileStandardInfo, &standard, sizeof(standard)))
-        m_Problem = WithError(L"links not readable", ::GetLastError());
-    else if (standard.NumberOfLinks != 1)
-        m_Problem = std::to_wstring(standard.NumberOfLinks) + L" links";
-    else if (!rules.Common)
-        m_Problem = CheckOwner(rules, information == FILE_CREATED);
+    m_Problem = CheckHandle(rules, information == FILE_CREATED);
     if (!m_Problem.empty()) {
         m_Handle.reset();
         // Another user's private log without TP_APPEND: its content would be
-        // emptied anyway, so a file of the trace's own takes its place.
+        // emptied anyway, so a file of the trace's own takes its place. A
+        // common file may hold other programs' lines: it is left alone.
         if (mayReplace && m_Problem.rfind(L"owner ", 0) == 0 && DeleteEntry(directory, name))
             return OpenChecked(directory, name, rules, false);
         return Refused;
@@ -93,6 +103,40 @@ CTraceFile::Result CTraceFile::OpenChecked(HANDLE directory, const std::wstring&
         return NotOpened;
     }
     return Opened;
+}
+
+CTraceFile::Result CTraceFile::Judge(HANDLE directory, const std::wstring& name, const LogFileRules& rules) {
+    m_Problem.clear();
+    m_Status = OpenRelative(directory, name, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
+                            nullptr, m_Handle);
+    // A missing file is created by the sink, with a descriptor of its own.
+    if (m_Status == kStatusObjectNameNotFound) return Opened;
+    if (m_Status < 0) {
+        m_Problem = OpenProblem(m_Status);
+        return NotOpened;
+    }
+    m_Problem = CheckHandle(rules, false);
+    m_Handle.reset();
+    if (m_Problem.empty()) return Opened;
+    // A private file of another owner is replaced without TP_APPEND.
+    return !rules.Common && !rules.Append && m_Problem.rfind(L"owner ", 0) == 0 ? Opened : Refused;
+}
+
+std::wstring CTraceFile::CheckHandle(const LogFileRules& rules, bool created) const {
+    // On the handle, never the name: a reparse point (a link that the open
+    // did not follow) or a second link would lead elsewhere.
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!::GetFileInformationByHandleEx(m_Handle.get(), FileAttributeTagInfo, &tag, sizeof(tag)))
+        return WithError(L"attributes not readable", ::GetLastError());
+    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"a reparse point";
+    FILE_STANDARD_INFO standard{};
+    if (!::GetFileInformationByHandleEx(m_Handle.get(), FileStandardInfo, &standard, sizeof(standard)))
+        return WithError(L"links not readable", ::GetLastError());
+    if (standard.NumberOfLinks != 1) return std::to_wstring(standard.NumberOfLinks) + L" links";
+    std::wstring owner = CheckOwner(rules, created);
+    if (!owner.empty() && rules.Common) owner += L": another's common file, which may hold other programs' lines";
+    return owner;
 }
 
 std::wstring CTraceFile::CheckOwner(const LogFileRules& rules, bool created) const {
@@ -151,14 +195,17 @@ std::wstring FileMutexName(const std::wstring& path, const wchar_t* space) {
     return name;
 }
 
-FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& self) {
+FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& self, bool elevated) {
     // Owned by self explicitly: some systems (Wine) record no owner for an
     // object made without a descriptor, and the owner is what tells a
     // squatter's mutex from one of the product's.
+    // An elevated administrator's program names the Administrators, as the
+    // system does for its objects, so that the service trusts its mutex.
+    std::vector<BYTE> owner = NewObjectOwner(self, elevated);
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, FALSE};
-    if (!self.empty() && ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        ::SetSecurityDescriptorOwner(&descriptor, const_cast<BYTE*>(self.data()), FALSE))
+    if (!owner.empty() && ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        ::SetSecurityDescriptorOwner(&descriptor, owner.data(), FALSE))
         attributes.lpSecurityDescriptor = &descriptor;
 
     FileMutex result;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/VqAccessList.h"
 #include "base/VqLogDirectory.h"
 #include "base/VqOwners.h"
 
@@ -28,15 +29,24 @@ struct CLogTarget {
     std::wstring File;
     CLogDirectory::Result Result = CLogDirectory::NotOpened;
     std::wstring Problem;
+    // When the walk ran (GetTickCount64), and whether a file was opened in
+    // the directory it holds since: a chain that worked and then failed is
+    // walked again at once, one that never worked at most once a second.
+    ULONGLONG WalkedAt = 0;
+    mutable std::atomic<bool> Worked{false};
 };
 
-// Takes path apart and walks its directories.
-std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self);
+// Takes path apart and walks its directories; with a problem (why the
+// configuration allows no file), no walk: the target carries the problem.
+std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self,
+                                                const std::wstring& problem = {});
 
 // How a log file is to be had.
 struct LogFileRules {
-    // A common file is shared by design: any owner will do, and one made
-    // here grants everyone append only (CommonSecurity).
+    // A common file is shared by design: every product program appends to
+    // it, and one made here grants everyone append only (CommonSecurity).
+    // Like a private one it must belong to LocalSystem, the Administrators
+    // or self, but another's is refused, never replaced.
     bool Common = false;
     // TP_APPEND: a private file's content is kept, so one that another user
     // owns is refused; without it such a file is replaced by a new one.
@@ -66,6 +76,11 @@ public:
 
     // Opens name in directory for appending, creating it when missing.
     Result Open(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
+    // What Open would do, without creating, emptying or replacing anything:
+    // Opened when the sink would write there (a missing file, one that
+    // passes the checks, another's private file that it would replace),
+    // else Refused or NotOpened with the Problem.
+    Result Judge(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
     void Write(const void* bytes, size_t size) const;
     bool IsOpen() const { return m_Handle != nullptr; }
     HANDLE Handle() const { return m_Handle.get(); }
@@ -76,7 +91,11 @@ public:
 
 private:
     Result OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules, bool mayReplace);
-    // Empty when the open private file is the trace's own, else the reason.
+    // Empty when the open file may be written: no reparse point, one link,
+    // an owner that CheckOwner accepts; else the reason.
+    std::wstring CheckHandle(const LogFileRules& rules, bool created) const;
+    // Empty when the open file is the trace's own or belongs to LocalSystem,
+    // the Administrators or self, else the reason.
     std::wstring CheckOwner(const LogFileRules& rules, bool created) const;
 
     UniqueHandle m_Handle;
@@ -120,7 +139,9 @@ struct FileMutex {
 };
 
 // Creates or opens the global mutex, else the session-local one, owned by
-// self so that other processes can tell who made it.
-FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& self);
+// NewObjectOwner(self, elevated) so that other processes can tell who made
+// it.
+FileMutex CreateFileMutex(const std::wstring& path, const std::vector<BYTE>& self,
+                          bool elevated = ProcessIsElevated());
 
 }  // namespace VqBase

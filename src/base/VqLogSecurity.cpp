@@ -68,7 +68,13 @@ DWORD BuildSecurityDescriptor(DWORD count, const AccessEntry* entries, DWORD ent
     for (DWORD i = 0; i < count; ++i)
         ::AddAccessAllowedAceEx(pAcl, ACL_REVISION, entryFlags | entries[i].m_Flags, entries[i].m_Mask,
                                 entries[i].m_Sid);
-    if (!::SetSecurityDescriptorDacl(&absolute, TRUE, pAcl, FALSE)) return ::GetLastError();
+    // Protected: Windows merges a parent's inheritable entries into a DACL
+    // given at creation unless told not to, and a default C:\ grants
+    // Authenticated Users Modify on every new directory, which the trace
+    // would then refuse. What is stored is exactly this DACL.
+    if (!::SetSecurityDescriptorDacl(&absolute, TRUE, pAcl, FALSE) ||
+        !::SetSecurityDescriptorControl(&absolute, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return ::GetLastError();
 
     DWORD size = 0;
     ::MakeSelfRelativeSD(&absolute, nullptr, &size);

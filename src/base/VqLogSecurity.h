@@ -17,8 +17,9 @@ struct AccessEntry {
     DWORD m_Flags = 0;
 };
 
-// Builds a self-relative descriptor with one access-allowed entry per item,
-// each with the given entry flags. Returns 0 and the descriptor (a process
+// Builds a self-relative descriptor with a protected DACL (nothing is
+// inherited from the parent) of one access-allowed entry per item, each
+// with the given entry flags. Returns 0 and the descriptor (a process
 // heap block the caller frees with HeapFree) or a Win32 error code.
 DWORD BuildSecurityDescriptor(DWORD count, const AccessEntry* entries, DWORD entryFlags, PSID owner, PSID group,
                               PSECURITY_DESCRIPTOR* descriptor);

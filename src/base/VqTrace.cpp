@@ -17,6 +17,10 @@ namespace VqBase {
 
 namespace {
 
+// A chain that could not be walked, or never held a file, is walked again
+// at most this often.
+constexpr ULONGLONG kRewalkMs = 1000;
+
 class SharedLock {
 public:
     explicit SharedLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockShared(&m_Lock); }
@@ -79,14 +83,18 @@ CTraceImpl::~CTraceImpl() {
 
 bool CTraceImpl::Reload() {
     VqBase::LastErrorKeeper keep;
-    ExclusiveLock lock(m_Lock);
-    if (!m_Config.ReadConfig()) return false;
-    const DWORD params = m_Config.m_ParamsMask.load();
-    if (params & TP_FILE) StartFile();
-    if (params & TP_CONSOLE)
-        m_Console.Open(m_Config.m_Name.c_str());
-    else
-        m_Console.Release();
+    {
+        ExclusiveLock lock(m_Lock);
+        if (!m_Config.ReadConfig()) return false;
+        const DWORD params = m_Config.m_ParamsMask.load();
+        if (params & TP_FILE) StartFile();
+        if (params & TP_CONSOLE)
+            m_Console.Open(m_Config.m_Name.c_str());
+        else
+            m_Console.Release();
+    }
+    // What the start met goes out to the sinks that work.
+    FlushNotes();
     return true;
 }
 
@@ -110,13 +118,23 @@ HANDLE CTraceImpl::FileMutex(const std::wstring& path, bool& trusted) {
     return m_FileMutex.get();
 }
 
-std::shared_ptr<const CLogTarget> CTraceImpl::Target(const std::shared_ptr<const CLogTarget>& stale) {
+std::shared_ptr<const CLogTarget> CTraceImpl::Target(std::shared_ptr<const CLogTarget> failed, bool force,
+                                                     bool* walked) {
     // The path changes only in Reload, which no output overlaps.
     const std::wstring& path = m_Config.m_FilePath;
     ExclusiveLock lock(m_MutexLock);
-    if (!m_Target || m_Target->For != path || (stale && m_Target == stale)) {
-        if (!m_Target || m_Target->For != path) m_KnownIndex = 0;
-        m_Target = WalkLogTarget(path, m_Self);
+    const bool changed = !m_Target || m_Target->For != path;
+    const bool again = failed && failed == m_Target &&
+                       (force || failed->Worked.load() || ::GetTickCount64() - failed->WalkedAt >= kRewalkMs);
+    if (walked) *walked = changed || again;
+    if (changed || again) {
+        if (changed) m_KnownIndex = 0;
+        // The old chain's handles go before its names are opened again: a
+        // directory that was deleted stays delete-pending while they are
+        // held, and the new walk would meet it.
+        failed.reset();
+        m_Target.reset();
+        m_Target = WalkLogTarget(path, m_Self, m_Config.m_FilePathProblem);
     }
     return m_Target;
 }
@@ -127,7 +145,7 @@ bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty
         ExclusiveLock lock(m_MutexLock);
         target = m_Target;
     }
-    target = Target(target);
+    target = Target(std::move(target), walkAgain);
     const LogFileRules rules{common, append, empty, m_Self.empty() ? nullptr : m_Self.data(), m_CommonSecurity.get(),
                              &m_KnownIndex};
     auto open = [&] {
@@ -135,25 +153,66 @@ bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty
         return target->Result == CLogDirectory::Refused ? CTraceFile::Refused : CTraceFile::NotOpened;
     };
     CTraceFile::Result result = open();
-    if (result == CTraceFile::NotOpened && target->Result == CLogDirectory::Held && DirectoryHasGone(file.Status())) {
-        // A held directory has gone: once more from the root.
-        target = Target(target);
-        result = open();
+    if (result == CTraceFile::NotOpened || (result == CTraceFile::Refused && target->Result != CLogDirectory::Held)) {
+        // Whatever failed (a held directory that has gone, a blocker, a
+        // drive that was not there yet), a fresh walk from the root may
+        // succeed: at once after a chain that worked, else once a second.
+        bool walked = false;
+        target = Target(std::move(target), false, &walked);
+        if (walked) result = open();
     }
-    if (result == CTraceFile::Opened) return true;
-    // Reported once per kind, through the debugger only: the file sink is the
-    // one that failed, and a line per record would flood the others.
+    if (result == CTraceFile::Opened) {
+        if (!target->Worked.load(std::memory_order_relaxed)) target->Worked = true;
+        return true;
+    }
+    // Reported once per kind: the file sink is the one that failed, and a
+    // line per record would flood the others.
     std::atomic<bool>& reported = result == CTraceFile::Refused ? m_RefusalReported : m_OpenFailureReported;
     if (!reported.exchange(true)) {
         const std::wstring& problem = target->Result == CLogDirectory::Held ? file.Problem() : target->Problem;
-        std::wstring note = L"W> Trace file \"" + target->For + L"\" " +
-                            (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + problem + L"\n";
-        std::string narrow(note.size() * 2 + 1, '\0');
-        ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
-                              static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
-        ::OutputDebugStringA(narrow.c_str());
+        ReportLogProblem(L"Trace file \"" + target->For + L"\" " +
+                         (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + problem);
     }
     return false;
+}
+
+void CTraceImpl::ReportLogProblem(const std::wstring& text) {
+    // The debugger hears of it at once; the other sinks once the record
+    // that met it is out, since a record from here would wait for the locks
+    // that record holds.
+    const std::wstring note = L"W> " + text + L"\n";
+    std::string narrow(note.size() * 2 + 1, '\0');
+    ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
+                          static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
+    ::OutputDebugStringA(narrow.c_str());
+    ExclusiveLock lock(m_MutexLock);
+    m_LogProblems.push_back(text);
+    m_LogProblemPending = true;
+}
+
+void CTraceImpl::FlushNotes() {
+    if (m_LogProblemPending.exchange(false)) {
+        std::vector<std::wstring> problems;
+        {
+            ExclusiveLock lock(m_MutexLock);
+            problems.swap(m_LogProblems);
+        }
+        // To the console and the record sink only: the file is what failed,
+        // and the debugger has had its note.
+        const DWORD params = m_Config.m_ParamsMask.load() & ~(TP_FILE | TP_DEBUGGER);
+        for (const std::wstring& problem : problems) {
+            const std::wstring line = L"[VqBase::CTraceImpl::OpenFile] " + problem;
+            OutputWideWith(TL_WARNING, params, line.c_str(), line.size());
+        }
+    }
+    if (m_MutexNotePending.exchange(false) && IsLevelEnabled(TL_WARNING)) {
+        std::wstring note;
+        {
+            ExclusiveLock lock(m_MutexLock);
+            note = L"[VqBase::CTraceImpl::FileMutex] " + m_FileMutexNote;
+        }
+        OutputWide(TL_WARNING, note.c_str(), note.size());
+    }
 }
 
 void CTraceImpl::StartFile() {
@@ -225,7 +284,10 @@ bool BeginRecord(CHeapBuffer& record, DWORD level, DWORD params, DWORD common, s
 }  // namespace
 
 void CTraceImpl::OutputWide(DWORD level, const wchar_t* text, size_t length) {
-    const DWORD params = m_Config.m_ParamsMask.load();
+    OutputWideWith(level, m_Config.m_ParamsMask.load(), text, length);
+}
+
+void CTraceImpl::OutputWideWith(DWORD level, DWORD params, const wchar_t* text, size_t length) {
     CHeapBuffer record(length + kRecordReserve);
     std::optional<CTraceTime> time;
     std::optional<CTraceIds> ids;
@@ -275,14 +337,7 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
         ::OutputDebugStringA(kBreakNote);
     }
     if (auto* sink = m_RecordSink.load()) sink->OnRecord(level, record, size);
-    if (m_MutexNotePending.exchange(false) && IsLevelEnabled(TL_WARNING)) {
-        std::wstring note;
-        {
-            ExclusiveLock lock(m_MutexLock);
-            note = L"[VqBase::CTraceImpl::FileMutex] " + m_FileMutexNote;
-        }
-        OutputWide(TL_WARNING, note.c_str(), note.size());
-    }
+    FlushNotes();
 }
 
 CVqTrace::CVqTrace(const wchar_t* name, TraceLocation location, TraceImplFactory factory) {

@@ -84,8 +84,17 @@ private:
     // file, made once per path; trusted is false for a squatter's.
     HANDLE FileMutex(const std::wstring& path, bool& trusted);
     // Where the file of m_Config.m_FilePath goes, walked once per path, and
-    // again when the walk that gave stale no longer holds.
-    std::shared_ptr<const CLogTarget> Target(const std::shared_ptr<const CLogTarget>& stale);
+    // again when an open in failed's directory did not work (force: at
+    // once; else at once after a chain that worked, and at most once a
+    // second after one that never did). walked: whether it walked.
+    std::shared_ptr<const CLogTarget> Target(std::shared_ptr<const CLogTarget> failed, bool force,
+                                             bool* walked = nullptr);
+    // A log file or path that cannot be had: a debugger note now, a warning
+    // record at the console and the record sink by FlushNotes.
+    void ReportLogProblem(const std::wstring& text);
+    // Writes the notes that could not be written where they arose.
+    void FlushNotes();
+    void OutputWideWith(DWORD level, DWORD params, const wchar_t* text, size_t length);
     // Opens and checks the log file (empty: cut it, at start only); a file
     // that cannot be opened or fails the checks is reported once through the
     // debugger.
@@ -115,6 +124,8 @@ private:
     std::atomic<bool> m_MutexNotePending{false};
     // The index of the private log file last found to be the trace's own.
     std::atomic<LONGLONG> m_KnownIndex{0};
+    std::vector<std::wstring> m_LogProblems;
+    std::atomic<bool> m_LogProblemPending{false};
     std::atomic<bool> m_RefusalReported{false};
     std::atomic<bool> m_OpenFailureReported{false};
     std::atomic<bool> m_RotationFailureReported{false};

@@ -34,4 +34,9 @@ enum : DWORD {
 // this many wide characters (terminator included).
 inline constexpr size_t kTracePathChars = 520;
 
+// The longest path the system has, with its terminator: a buffer that a
+// system call fills with a path (a final path, a module path) is let grow
+// to this many wide characters.
+inline constexpr size_t kLongestPathChars = 32768;
+
 }  // namespace VqBase

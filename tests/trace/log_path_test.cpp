@@ -109,14 +109,14 @@ TEST(TraceLogTrust, TheDescriptorsTheTraceCreates) {
     const std::unique_ptr<void, HeapFreer> directory(BuildDirectorySecurity());
     ASSERT_NE(directory, nullptr);
     EXPECT_EQ(DescriptorText(directory.get()),
-              L"G:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICIIO;GA;;;CO)(A;;0x1200af;;;WD)(A;;0x1200af;;;AC)");
+              L"G:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICIIO;GA;;;CO)(A;;0x1200af;;;WD)(A;;0x1200af;;;AC)");
     // What the trace creates, it trusts when the system owns it.
     const std::wstring created = DescriptorText(directory.get());
     EXPECT_EQ(Judged(L"O:SY" + created.substr(created.find(L"D:"))), L"");
 
     const std::unique_ptr<void, HeapFreer> common(BuildCommonFileSecurity());
     ASSERT_NE(common, nullptr);
-    EXPECT_EQ(DescriptorText(common.get()), L"G:BAD:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100084;;;WD)");
+    EXPECT_EQ(DescriptorText(common.get()), L"G:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100084;;;WD)");
     // The well-known SIDs the judgement compares with.
     EXPECT_EQ(SidBytes(L"S-1-5-80-956008885-3418522649-1831038044-1850903143-4292266011"),
               std::vector<BYTE>(std::begin(kSidTrustedInstaller), std::end(kSidTrustedInstaller)));

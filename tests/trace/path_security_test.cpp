@@ -2,6 +2,7 @@
 // are created with.
 #include <gtest/gtest.h>
 
+#include "base/VqLogDirectory.h"
 #include "base/VqLogSecurity.h"
 #include "trace_test_support.h"
 
@@ -42,6 +43,8 @@ TEST(TraceDirectorySecurity, DescriptorInMemory) {
     ASSERT_TRUE(::GetSecurityDescriptorControl(sd.Get(), &control, &revision));
     EXPECT_TRUE(control & SE_SELF_RELATIVE);
     EXPECT_TRUE(control & SE_DACL_PRESENT);
+    // Nothing of the parent is merged in when Windows stores it.
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
     EXPECT_FALSE(control & SE_SACL_PRESENT);
 
     PSID owner = nullptr, group = nullptr;
@@ -92,7 +95,7 @@ TEST(TraceDirectorySecurity, DescriptorInMemory) {
     const std::wstring text = sddl;
     ::LocalFree(sddl);
     EXPECT_EQ(text.find(L"O:"), std::wstring::npos) << text;
-    EXPECT_EQ(text.find(L"G:BAD:(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICIIO;GA;;;CO)(A;;0x1200af;;;WD)(A;;0x1200af;;;"), 0u)
+    EXPECT_EQ(text.find(L"G:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICIIO;GA;;;CO)(A;;0x1200af;;;WD)(A;;0x1200af;;;"), 0u)
         << text;
 }
 

@@ -80,14 +80,20 @@ TEST(TraceFileSink, MissingDirectoryAndDeletedFileAreCreated) {
 TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
     CTraceImpl impl(L"SinkLost", MissingLocation());
     struct Sink : ITraceRecordSink {
-        int count = 0;
-        void OnRecord(DWORD, const char*, size_t) override { ++count; }
+        std::vector<std::string> records;
+        void OnRecord(DWORD, const char* record, size_t size) override { records.emplace_back(record, size); }
     } sink;
     impl.SetRecordSink(&sink);
     impl.m_Config.m_FilePath = L"f.log-without-directory:*?";
     impl.m_Config.Publish(TL_INFO, TP_FILE, 0, 0xFFFFFFFF);
     Trace(impl, TL_INFO, L"[%s] x", L"f");
-    EXPECT_EQ(sink.count, 1);
+    Trace(impl, TL_INFO, L"[%s] y", L"f");
+    // Every record reaches the other sinks, and the loss is said once.
+    ASSERT_EQ(sink.records.size(), 3u);
+    EXPECT_EQ(sink.records[0], "[f] x\r\n");
+    EXPECT_EQ(sink.records[1],
+              "W> [VqBase::CTraceImpl::OpenFile] Trace file \"f.log-without-directory:*?\" not written: a relative path\r\n");
+    EXPECT_EQ(sink.records[2], "[f] y\r\n");
     impl.SetRecordSink(nullptr);
 }
 
