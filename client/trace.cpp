@@ -8,6 +8,7 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "trace_check.h"
 #include "trace_tail.h"
 #include "trace_words.h"
 #include "usage.h"
@@ -312,6 +313,8 @@ int RunTraceVerb(const CommandLine& line) {
         return Set(line);
     if (line.Verb == L"trace off")
         return Off();
+    if (line.Verb == L"trace check")
+        return RunTraceCheck();
     return RunTraceTail(line.TailLines.value_or(20), line.Follow);
 }
 

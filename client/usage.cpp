@@ -5,6 +5,7 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "trace_check.h"
 
 namespace diagctl {
 namespace {
@@ -38,6 +39,10 @@ constexpr VerbInfo kVerbs[] = {
      L"set); every option is checked before anything is written",
      kTraceSetOptions},
     {L"trace off", L"", L"switch the service's trace off (EnableMask 0 in its program key)", kNoOptions},
+    {L"trace check", L"",
+     L"judge the configured log file's directories and file as the service will, creating nothing, and say "
+     L"whether it will write or refuse it",
+     kNoOptions},
     {L"trace tail", L"", L"the last lines of the log file; --follow goes on printing new ones until Ctrl+C",
      kTailOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
@@ -126,6 +131,7 @@ std::wstring ExitCodeTable() {
                                    L"its first failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
+           Line(Code(kExitLogRefused), L"trace check: the service will refuse the configured log file") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
                               L"when export, quit or raw find the service not installed or stopped") +
            L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"

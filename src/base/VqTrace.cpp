@@ -433,7 +433,7 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     }
     // The file is closed first: a handle without FILE_SHARE_DELETE would
     // make its own rename fail.
-    const std::shared_ptr<const CLogTarget> target = Target(nullptr);
+    const std::shared_ptr<const CLogTarget> target = Target(nullptr, false);
     const std::wstring problem = target->Result == CLogDirectory::Held
                                      ? RotateLogFile(target->Directory.Handle(), target->File, *due)
                                      : target->Problem;

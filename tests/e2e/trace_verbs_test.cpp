@@ -30,6 +30,36 @@ std::wstring Text(const wchar_t* key, const wchar_t* name) {
                                                                                                                : L"";
 }
 
+// Under Wine: a Unix shell command, for what no Windows call can do here (a
+// chmod, a symbolic link); Wine does not wait for it, so it leaves a mark.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+    const std::string result = unix ? unix : "";
+    if (unix)
+        HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+bool Shell(const std::string& command) {
+    const std::wstring mark = e2e::FreshDirectory(L"vq-e2e-mark") + L"\\done";
+    std::string line = "sh -c \"" + command + "; touch '" + UnixPath(mark) + "'\"";
+    std::wstring wide(line.begin(), line.end());
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 30000; waited += 10, Sleep(10))
+        if (GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return true;
+    return false;
+}
+
 bool Has(const ProcessResult& run, const std::string& fragment) { return run.Output.find(fragment) != std::string::npos; }
 
 class TraceVerbs : public ::testing::Test {
@@ -129,4 +159,39 @@ TEST_F(TraceVerbs, TailFollowsTheLogAcrossARestartThatEmptiesIt) {
     // Every line of the new run, from its first: the service's start line.
     EXPECT_NE(followed.find("[DiagService"), std::string::npos) << followed;
     follow.GiveUp("trace tail --follow, ended by the test", 0);
+}
+
+TEST_F(TraceVerbs, CheckAndTheServiceAgreeOnEachDirectory) {
+    e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    const std::wstring base = e2e::FreshDirectory(L"vq-e2e-check");
+    const std::wstring open = base + L"\\open", elsewhere = base + L"\\elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr) && CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(Shell("chmod o+w '" + UnixPath(open) + "' && ln -s '" + UnixPath(elsewhere) + "' '" +
+                      UnixPath(base + L"\\link") + "'"));
+    const struct {
+        std::wstring Directory;
+        bool Written;
+    } cases[] = {{base + L"\\trusted", true},
+                 {base + L"\\missing\\deeper", true},
+                 {open + L"\\logs", false},
+                 {base + L"\\link\\logs", false}};
+    ASSERT_TRUE(CreateDirectoryW(cases[0].Directory.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(cases[2].Directory.c_str(), nullptr));
+    for (const auto& c : cases) {
+        ASSERT_EQ(Diagctl(L"trace set --levels info,warning,error --sinks file --path " + c.Directory).ExitCode, 0u);
+        const ProcessResult check = Diagctl(L"trace check");
+        EXPECT_EQ(check.ExitCode, c.Written ? 0u : 0x20000006u) << check.Output;
+        EXPECT_TRUE(Has(check, c.Written ? "the service will write to" : "the service will refuse")) << check.Output;
+        // Judged without creating anything.
+        EXPECT_EQ(GetFileAttributesW((base + L"\\missing").c_str()), INVALID_FILE_ATTRIBUTES);
+        ASSERT_EQ(Diagctl(L"session").ExitCode, 0u);
+        const bool written = GetFileAttributesW((c.Directory + L"\\ReRiruRuvazor.log").c_str()) != INVALID_FILE_ATTRIBUTES;
+        EXPECT_EQ(written, c.Written) << check.Output;
+        DeleteFileW((c.Directory + L"\\ReRiruRuvazor.log").c_str());
+        RemoveDirectoryW((base + L"\\missing\\deeper").c_str());
+        RemoveDirectoryW((base + L"\\missing").c_str());
+    }
+    const ProcessResult refused = Diagctl(L"trace check");
+    EXPECT_TRUE(Has(refused, "link\"")) << refused.Output;  // names the directory at fault
 }
