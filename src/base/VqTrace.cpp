@@ -417,9 +417,11 @@ CVqTrace& GetTrace() {
 
 void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char* record, size_t size) {
     // The size is read and the file renamed under the same guard as the
-    // writes, so that no writer of any process lands between the two.
+    // writes, so that no writer lands between the two: the named mutex of a
+    // common file, which every program writing it takes; a private file is
+    // written by this process alone, whose writes the guard orders anyway.
     bool trusted = true;
-    const HANDLE mutex = FileMutex(m_Config.m_FilePath, trusted);
+    const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
     CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
     std::optional<FileIdentity> due;
     {
