@@ -47,7 +47,8 @@ bool Shell(const std::string& command) {
     const std::wstring mark = e2e::FreshDirectory(L"vq-e2e-mark") + L"\\done";
     std::string line = "sh -c \"" + command + "; touch '" + UnixPath(mark) + "'\"";
     std::wstring wide(line.begin(), line.end());
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(L"Z:\\bin\\sh", wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                         &startup, &process))
