@@ -327,6 +327,17 @@ int BenchTrace() {
     SetDword(key, L"EnableMask", 0x0E);
     SetDword(key, L"ParamsMask", 0xFC01);
     ::RegCloseKey(key);
+    // The same configuration with the size bound that the ready settings use.
+    const std::wstring boundedName = L"VqBenchBounded";
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kTraceKey) + L"\\" + boundedName).c_str(), 0, nullptr, 0,
+                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr) != 0) {
+        std::fprintf(stderr, "trace: cannot create the bounded configuration key\n");
+        return 1;
+    }
+    SetDword(key, L"EnableMask", 0x0E);
+    SetDword(key, L"ParamsMask", 0xFC01);
+    SetDword(key, L"MaxFileSize", 16u << 20);
+    ::RegCloseKey(key);
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == 0) {
         const std::wstring path = directory + L"\\";
         ::RegSetValueExW(key, L"TracePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
@@ -338,6 +349,10 @@ int BenchTrace() {
     const wchar_t* text = L"Export of key 0042 finished: exit code 0, 1234 bytes written.";
     auto trace = std::make_unique<VqBase::CVqTrace>(kTraceName, VqBase::TraceLocation{HKEY_LOCAL_MACHINE, kTraceKey});
     VqBase::ITrace& on = *trace;
+    auto boundedTrace =
+        std::make_unique<VqBase::CVqTrace>(boundedName.c_str(), VqBase::TraceLocation{HKEY_LOCAL_MACHINE, kTraceKey});
+    VqBase::ITrace& bounded = *boundedTrace;
+    const std::wstring boundedPath = directory + L"\\" + boundedName + L".log";
     if (!trace->IsEnabled()) {
         std::fprintf(stderr, "trace: the benchmark's configuration did not enable the trace\n");
         return 1;
@@ -351,7 +366,7 @@ int BenchTrace() {
     }
 
     constexpr int kRecords = 2000;
-    std::vector<double> traceRate, loopRate, checkedRate;
+    std::vector<double> traceRate, loopRate, checkedRate, boundedRate;
     const std::wstring checkedName = L"loop.log.checked";
     const std::wstring checkedPath = directory + L"\\" + checkedName;
     VqBase::UniqueHandle held(::CreateFileW(directory.c_str(), FILE_TRAVERSE | READ_CONTROL | SYNCHRONIZE,
@@ -360,15 +375,17 @@ int BenchTrace() {
                                             nullptr));
 
     for (unsigned r = 0; r < reps; ++r) {
-        // The three sides take turns in a rotating order, so that none always
+        // The four sides take turns in a rotating order, so that none always
         // runs on a file system warmed by another.
-        for (unsigned k = 0; k < 3; ++k) {
-            const unsigned side = (r + k) % 3;
-            const std::wstring& path = side == 0 ? logPath : side == 1 ? loopPath : checkedPath;
+        for (unsigned k = 0; k < 4; ++k) {
+            const unsigned side = (r + k) % 4;
+            const std::wstring& path = side == 0 ? logPath : side == 1 ? loopPath : side == 2 ? checkedPath : boundedPath;
             ::DeleteFileW(path.c_str());
             const double start = Now();
             if (side == 0)
                 for (int i = 0; i < kRecords; ++i) on.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
+            else if (side == 3)
+                for (int i = 0; i < kRecords; ++i) bounded.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
             else if (side == 1)
                 for (int i = 0; i < kRecords; ++i) AppendRecord(loopPath, record);
             else {
@@ -376,7 +393,8 @@ int BenchTrace() {
                 for (int i = 0; i < kRecords; ++i) AppendRecordChecked(held.get(), checkedName, known, record);
             }
             const double elapsed = Now() - start;
-            (side == 0 ? traceRate : side == 1 ? loopRate : checkedRate).push_back(kRecords / elapsed);
+            (side == 0 ? traceRate : side == 1 ? loopRate : side == 2 ? checkedRate : boundedRate)
+                .push_back(kRecords / elapsed);
         }
     }
     std::fprintf(stderr, "trace to file: %.0f records/s, open-write-close loop: %.0f, the same with checks: %.0f\n",
@@ -385,8 +403,13 @@ int BenchTrace() {
         loopRate, "rec/s", ">= 0.85", 0.85, false);
     Row("trace: records/s into the file / the same loop with the same checks", "file sink, checked", traceRate,
         checkedRate, "rec/s", ">= 0.95", 0.95, false);
+    std::fprintf(stderr, "trace to a file bounded to 16 MiB: %.0f records/s\n", Median(boundedRate));
+    Row("trace: records/s into the file with MaxFileSize 16 MiB / the unbounded sink", "file sink, bounded",
+        boundedRate, traceRate, "rec/s", ">= 0.95", 0.95, false);
     held.reset();
     ::DeleteFileW(checkedPath.c_str());
+    boundedTrace.reset();
+    ::DeleteFileW(boundedPath.c_str());
     trace.reset();
     ::DeleteFileW(logPath.c_str());
     ::DeleteFileW(loopPath.c_str());

@@ -34,7 +34,27 @@ bool Store(CommandLine& line, const std::wstring& option, const std::wstring& va
             return false;
         }
         line.SectionSize = number;
-    } else if (option == L"--timeout") {
+    } else if (option == L"-n") {
+        if (!ParseUnsigned(value, number)) {
+            line.Error = L"bad line count \"" + value + L"\"";
+            return false;
+        }
+        line.TailLines = number;
+    } else if (option == L"--levels")
+        line.Levels = value;
+    else if (option == L"--sinks")
+        line.Sinks = value;
+    else if (option == L"--fields")
+        line.Fields = value;
+    else if (option == L"--path")
+        line.Path = value;
+    else if (option == L"--append")
+        line.Append = value;
+    else if (option == L"--common")
+        line.Common = value;
+    else if (option == L"--max-size")
+        line.MaxSize = value;
+    else if (option == L"--timeout") {
         if (!ParseUnsigned(value, number)) {
             line.Error = L"bad time-out \"" + value + L"\" (milliseconds)";
             return false;
@@ -58,13 +78,20 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
             line.Help = true;
         } else if (!optionsEnd && arg == L"--version") {
             line.Version = true;
-        } else if (!optionsEnd && arg == L"--allow-untrusted-target") {
-            line.AllowUntrustedTarget = true;
-            given.push_back(arg);
-        } else if (!optionsEnd && arg.size() > 2 && arg.rfind(L"--", 0) == 0) {
-            if (FindOption(arg) == nullptr) {
+        } else if (!optionsEnd && ((arg.size() > 2 && arg.rfind(L"--", 0) == 0) || FindOption(arg) != nullptr)) {
+            const OptionInfo* option = FindOption(arg);
+            if (option == nullptr) {
                 line.Error = L"unknown option " + arg;
                 return line;
+            }
+            if (option->Value == nullptr) {
+                // The switches: options that take no value.
+                if (arg == L"--follow")
+                    line.Follow = true;
+                else
+                    line.AllowUntrustedTarget = true;
+                given.push_back(arg);
+                continue;
             }
             if (i + 1 >= args.size()) {
                 line.Error = arg + L" needs a value";
@@ -81,6 +108,15 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
     }
     if (line.Verb == L"help")
         line.Help = true;
+    if (line.Verb == L"trace") {
+        if (line.Arguments.empty()) {
+            if (!line.Help)
+                line.Error = L"trace needs one of show, set, off, check, tail";
+            return line;
+        }
+        line.Verb += L" " + line.Arguments.front();
+        line.Arguments.erase(line.Arguments.begin());
+    }
     if (line.Verb.empty()) {
         if (!line.Help && !line.Version && !given.empty())
             line.Error = L"no verb";

@@ -17,13 +17,19 @@ struct CommandLine {
     bool AllowUntrustedTarget = false;  // --allow-untrusted-target
     std::optional<std::wstring> NamesPrefix, Section, DoWork, WorkDone;
     std::optional<DWORD> SectionSize, TimeoutMs;
+    // trace set: the values as given, checked by the verb before it writes.
+    std::optional<std::wstring> Levels, Sinks, Fields, Path, Append, Common, MaxSize;
+    // trace tail.
+    std::optional<DWORD> TailLines;
+    bool Follow = false;
     // Non-empty when the command line is wrong: what was wrong.
     std::wstring Error;
 };
 
 // args without the program name. An option's value is the argument after
-// it; "--" makes the rest arguments. An option that the verb does not take
-// is an error.
+// it (a switch such as --follow takes none); "--" makes the rest arguments.
+// An option that the verb does not take is an error. "trace" and the word
+// after it make one verb ("trace show").
 CommandLine ParseCommandLine(const std::vector<std::wstring>& args);
 
 }  // namespace diagctl

@@ -1,8 +1,8 @@
 // diagctl: the operator's and the tests' stand-in for the diagnostic tool.
 // It reads the command line and hands each verb to its unit: the channel
 // requests (export, quit, raw) are run here, the service verbs in scm.cpp,
-// the session in session.cpp, the installer package's steps in
-// package_steps.cpp.
+// the session in session.cpp, the trace verbs in trace.cpp, the installer
+// package's steps in package_steps.cpp.
 #include <windows.h>
 
 #include <string>
@@ -16,6 +16,7 @@
 #include "request.h"
 #include "scm.h"
 #include "session.h"
+#include "trace.h"
 #include "usage.h"
 #include "version.h"
 
@@ -27,9 +28,16 @@ int Help(const diagctl::CommandLine& line) {
     // "help VERB" and "VERB --help" show that verb; anything else, everything.
     std::wstring verb = line.Verb == L"help" ? std::wstring() : line.Verb;
     if (line.Verb == L"help" && !line.Arguments.empty()) {
-        if (line.Arguments.size() > 1 || diagctl::FindVerb(line.Arguments[0]) == nullptr)
-            return diagctl::UsageError(L"help", L"help takes one verb: \"" + line.Arguments[0] + L"\" is none");
-        verb = line.Arguments[0];
+        std::wstring asked = line.Arguments[0];
+        for (size_t i = 1; i < line.Arguments.size(); ++i)
+            asked += L" " + line.Arguments[i];
+        if (diagctl::FindVerb(asked) == nullptr && asked != L"trace")
+            return diagctl::UsageError(L"help", L"help takes one verb: \"" + asked + L"\" is none");
+        verb = asked;
+    }
+    if (verb == L"trace") {
+        diagctl::Out(diagctl::TraceUsage());
+        return diagproto::kExitSuccess;
     }
     const diagctl::VerbInfo* info = diagctl::FindVerb(verb);
     diagctl::Out(info != nullptr ? diagctl::VerbUsage(*info) : diagctl::FullUsage());
@@ -91,5 +99,7 @@ int wmain(int argc, wchar_t** argv) {
         return diagctl::RunPackageStep(line);
     if (line.Verb == L"session")
         return diagctl::RunSession(line);
+    if (diagctl::IsTraceVerb(line.Verb))
+        return diagctl::RunTraceVerb(line);
     return RunChannelRequest(line);
 }

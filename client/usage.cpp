@@ -5,6 +5,7 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "trace_check.h"
 
 namespace diagctl {
 namespace {
@@ -29,6 +30,21 @@ constexpr VerbInfo kVerbs[] = {
     {L"stop", L"", L"stop the service and wait until it has stopped; one that is stopped already is success", kTimeoutOption},
     {L"control", L"CODE", L"send a control code (decimal or 0x-hexadecimal)", kNoOptions},
     {L"status", L"", L"state, both exit codes, process id, start type and image path", kNoOptions},
+    {L"trace show", L"",
+     L"the trace configuration the service reads at its next start: levels, sinks, fields, the log file, where "
+     L"each value came from, and every value that counts as absent and why",
+     kNoOptions},
+    {L"trace set", L"",
+     L"write the trace configuration of the service (only the values given; MaxFileSize 16 MiB when none is "
+     L"set); every option is checked before anything is written",
+     kTraceSetOptions},
+    {L"trace off", L"", L"switch the service's trace off (EnableMask 0 in its program key)", kNoOptions},
+    {L"trace check", L"",
+     L"judge the configured log file's directories and file as the service will, creating nothing, and say "
+     L"whether it will write or refuse it",
+     kNoOptions},
+    {L"trace tail", L"", L"the last lines of the log file; --follow goes on printing new ones until Ctrl+C",
+     kTailOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
     {L"package-stop", L"", L"stop the service and wait until its process has ended", kTimeoutOption, true},
 };
@@ -47,6 +63,19 @@ constexpr OptionInfo kOptions[] = {
      L"export into a directory that others may change, or over a link, with a warning (refused otherwise: the "
      L"service writes as LocalSystem)",
      kTargetOption},
+    {L"--levels", L"LIST", L"levels written: info, warning, error, break, separated by commas, or none",
+     kTraceSetOptions},
+    {L"--sinks", L"LIST", L"where lines go: file, debugger, console, separated by commas, or none", kTraceSetOptions},
+    {L"--fields", L"LIST",
+     L"what leads each line: date, time, msec, name, session, ids, separated by commas, or none", kTraceSetOptions},
+    {L"--path", L"DIR", L"the log file's directory (TracePath), a full path: C:\\... or \\\\server\\share\\...",
+     kTraceSetOptions},
+    {L"--append", L"on|off", L"keep the log at each start (on) or empty it (off)", kTraceSetOptions},
+    {L"--common", L"on|off", L"share VqTrace.log with the product's other programs (on) or not", kTraceSetOptions},
+    {L"--max-size", L"BYTES",
+     L"rotate the log to NAME.1 before it would grow past BYTES (at least 4096; 0: no bound)", kTraceSetOptions},
+    {L"-n", L"N", L"how many lines (default 20)", kTailOptions},
+    {L"--follow", nullptr, L"wait for new lines, across restarts of the service, until Ctrl+C", kTailOptions},
 };
 
 constexpr size_t kColumn = 36;
@@ -108,6 +137,7 @@ std::wstring ExitCodeTable() {
                                    L"failed request") +
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
+           Line(Code(kExitLogRefused), L"trace check: the service will refuse the configured log file") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
                               L"when export, quit or raw find the service not installed or stopped") +
            L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"
@@ -144,9 +174,18 @@ std::wstring VerbUsage(const VerbInfo& verb) {
     return text + L"run \"diagctl help\" for every verb, option and exit code\n";
 }
 
+std::wstring TraceUsage() {
+    std::wstring text;
+    for (const VerbInfo& verb : kVerbs)
+        if (std::wstring(verb.Verb).rfind(L"trace ", 0) == 0)
+            text += VerbUsage(verb);
+    return text;
+}
+
 int UsageError(const std::wstring& verb, const std::wstring& message) {
     const VerbInfo* info = FindVerb(verb);
-    Err(L"diagctl: " + message + L"\n" + (info != nullptr ? VerbUsage(*info) : FullUsage()));
+    Err(L"diagctl: " + message + L"\n" +
+        (info != nullptr ? VerbUsage(*info) : verb == L"trace" ? TraceUsage() : FullUsage()));
     return diagproto::kExitUsage;
 }
 

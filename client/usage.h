@@ -11,8 +11,10 @@ enum OptionGroup : unsigned {
     kChannelOptions = 1,  // --names, --section, --do-work, --work-done
     kSizeOption = 2,      // --size
     kTimeoutOption = 4,   // --timeout
-    kTargetOption = 8,    // --allow-untrusted-target
     kRequestOptions = kSizeOption | kTimeoutOption,
+    kTraceSetOptions = 8,  // --levels, --sinks, --fields, --path, --append, --common, --max-size
+    kTailOptions = 16,     // -n, --follow
+    kTargetOption = 32,    // --allow-untrusted-target
 };
 
 struct VerbInfo {
@@ -40,6 +42,8 @@ const OptionInfo* FindOption(const std::wstring& name);
 std::wstring FullUsage();
 // The verb's line and the lines of the options it accepts.
 std::wstring VerbUsage(const VerbInfo& verb);
+// The usage of every "trace ..." verb.
+std::wstring TraceUsage();
 std::wstring ExitCodeTable();
 
 // Writes "diagctl: " and message, then the verb's usage (or, without a

@@ -83,6 +83,7 @@ public:
     Result Judge(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
     void Write(const void* bytes, size_t size) const;
     bool IsOpen() const { return m_Handle != nullptr; }
+    HANDLE Handle() const { return m_Handle.get(); }
     // Why the last Open did not give a handle, and the status of a failed
     // open (0 when the open itself worked).
     const std::wstring& Problem() const { return m_Problem; }

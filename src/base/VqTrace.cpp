@@ -6,6 +6,7 @@
 #include "base/VqAccessList.h"
 
 #include "base/VqLogFile.h"
+#include "base/VqLogRotation.h"
 #include "base/VqLogSecurity.h"
 #include "base/VqTraceRecord.h"
 
@@ -324,7 +325,9 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
             const bool common = m_Config.m_CommonFileFlag.load() != 0;
             const bool append = (params & TP_APPEND) != 0;
             CTraceFile file;
-            if (OpenFile(file, common, append, false, false)) {
+            if (const DWORD bound = m_Config.m_MaxFileSize.load()) {
+                WriteBounded(common, append, bound, record, size);
+            } else if (OpenFile(file, common, append, false, false)) {
                 bool trusted = true;
                 const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
                 CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
@@ -416,6 +419,45 @@ CVqTrace& GetTrace() {
     VqBase::LastErrorKeeper keep;
     static CVqTrace trace(kTraceName);
     return trace;
+}
+
+void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char* record, size_t size) {
+    // The size is read and the file renamed under the same guard as the
+    // writes, so that no writer lands between the two: the named mutex of a
+    // common file, which every program writing it takes; a private file is
+    // written by this process alone, whose writes the guard orders anyway.
+    bool trusted = true;
+    const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
+    CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
+    std::optional<FileIdentity> due;
+    {
+        CTraceFile file;
+        if (!OpenFile(file, common, append, false, false)) return;
+        due = RotationDueFor(file.Handle(), size, bound);
+        if (!due) {
+            file.Write(record, size);
+            return;
+        }
+    }
+    // The file is closed first: a handle without FILE_SHARE_DELETE would
+    // make its own rename fail.
+    const std::shared_ptr<const CLogTarget> target = Target(nullptr, false);
+    const std::wstring problem = target->Result == CLogDirectory::Held
+                                     ? RotateLogFile(target->Directory.Handle(), target->File, *due)
+                                     : target->Problem;
+    if (!problem.empty() && !m_RotationFailureReported.exchange(true)) {
+        const std::wstring note = L"W> Trace file \"" + target->For + L"\" not rotated: " + problem + L"\n";
+        std::string narrow(note.size() * 2 + 1, '\0');
+        ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
+                              static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
+        ::OutputDebugStringA(narrow.c_str());
+    }
+    // A file that could not be rotated still takes the record: a line is
+    // never lost to the bound.
+    CTraceFile file;
+    if (!OpenFile(file, common, append, false, false)) return;
+    if (problem.empty()) file.Write(kSeparator, sizeof(kSeparator) - 1);
+    file.Write(record, size);
 }
 
 }  // namespace VqBase

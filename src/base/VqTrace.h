@@ -102,6 +102,10 @@ private:
     // that cannot be opened or fails the checks is reported once through the
     // debugger.
     bool OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain);
+    // Writes a record to a log file bounded to bound bytes: under the file's
+    // mutex, a record that would take the file past it first rotates the
+    // file to NAME.1 and begins a new one with the separator line.
+    void WriteBounded(bool common, bool append, DWORD bound, const char* record, size_t size);
 
     // "[name] ", made once from m_Name.
     std::string m_NameField;
@@ -128,6 +132,7 @@ private:
     std::atomic<bool> m_LogProblemPending{false};
     std::atomic<bool> m_RefusalReported{false};
     std::atomic<bool> m_OpenFailureReported{false};
+    std::atomic<bool> m_RotationFailureReported{false};
 };
 
 // Builds the implementation of a CVqTrace; tests pass one that fails.

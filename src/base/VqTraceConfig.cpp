@@ -23,14 +23,19 @@ public:
     bool IsOpen() const { return m_Key != nullptr; }
     HKEY Get() const { return m_Key; }
 
-    // A 4-byte value of any type; anything else counts as absent.
-    std::optional<DWORD> Number(const wchar_t* name) const {
+    // A 4-byte value of any type; anything else counts as absent, and why
+    // says so when the value exists.
+    std::optional<DWORD> Number(const wchar_t* name, std::wstring& why) const {
         DWORD value = 0;
         DWORD size = sizeof(value);
-        if (::RegQueryValueExW(m_Key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-            size != sizeof(value))
-            return std::nullopt;
-        return value;
+        DWORD type = REG_NONE;
+        const LSTATUS status =
+            ::RegQueryValueExW(m_Key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+        why.clear();
+        if (status == ERROR_SUCCESS && size == sizeof(value)) return value;
+        if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA)
+            why = TypeName(type) + L" of " + std::to_wstring(size) + L" bytes, not a 4-byte number (REG_DWORD)";
+        return std::nullopt;
     }
 
     // A string of at most 519 characters. One that does not fit the buffer
@@ -49,51 +54,132 @@ public:
     }
 
 private:
+    static std::wstring TypeName(DWORD type) {
+        switch (type) {
+            case REG_SZ: return L"REG_SZ";
+            case REG_EXPAND_SZ: return L"REG_EXPAND_SZ";
+            case REG_BINARY: return L"REG_BINARY";
+            case REG_DWORD: return L"REG_DWORD";
+            case REG_MULTI_SZ: return L"REG_MULTI_SZ";
+            case REG_QWORD: return L"REG_QWORD";
+            default: return L"type " + std::to_wstring(type);
+        }
+    }
+
     HKEY m_Key = nullptr;
 };
 
+// Reads the numbers of one key into the settings, noting each value that
+// counts as absent.
+class NumberReader {
+public:
+    NumberReader(const RegKey& key, TraceSource source, std::vector<TraceAbsentValue>& absent)
+        : m_Key(key), m_Source(source), m_Absent(absent) {}
+
+    // Replaces setting with the value when there is one; accept may refuse
+    // a value, returning why.
+    template <typename Accept>
+    void Read(const wchar_t* name, TraceSetting& setting, Accept accept) const {
+        std::wstring why;
+        const std::optional<DWORD> value = m_Key.Number(name, why);
+        if (value) why = accept(*value);
+        if (!why.empty()) {
+            m_Absent.push_back({m_Source, name, why});
+            return;
+        }
+        if (!value) return;
+        setting.Value = *value;
+        setting.Source = m_Source;
+        if (m_Source != TraceSource::Force) setting.Unforced = *value;
+    }
+    void Read(const wchar_t* name, TraceSetting& setting) const {
+        Read(name, setting, [](DWORD) { return std::wstring(); });
+    }
+
+    void Note(const wchar_t* name, std::wstring why) const { m_Absent.push_back({m_Source, name, std::move(why)}); }
+
+private:
+    const RegKey& m_Key;
+    TraceSource m_Source;
+    std::vector<TraceAbsentValue>& m_Absent;
+};
+
+std::wstring AcceptBound(DWORD value) {
+    if (value != 0 && value < kMinMaxFileSize)
+        return std::to_wstring(value) + L" bytes is below " + std::to_wstring(kMinMaxFileSize) +
+               L", the least that holds a line";
+    return {};
+}
+
+std::wstring TooLong() { return std::to_wstring(kTracePathChars) + L" characters or more"; }
+
 }  // namespace
+
+TraceSettings ReadTraceSettings(const std::wstring& name, const TraceLocation& location) {
+    TraceSettings settings;
+    RegKey trace(location.root, location.key.c_str());
+    settings.TraceKeyFound = trace.IsOpen();
+    if (!trace.IsOpen()) return settings;
+
+    const NumberReader base(trace, TraceSource::TraceKey, settings.Absent);
+    base.Read(L"EnableMask", settings.Enable);
+    base.Read(L"ParamsMask", settings.Params);
+    base.Read(L"CommonFileFlag", settings.Common);
+    base.Read(L"MaxFileSize", settings.MaxFileSize, AcceptBound);
+    std::wstring commonFileName;
+    bool longName = false;
+
+    {
+        RegKey program(trace.Get(), name.c_str());
+        settings.ProgramKeyFound = program.IsOpen();
+        if (program.IsOpen()) {
+            const NumberReader own(program, TraceSource::ProgramKey, settings.Absent);
+            own.Read(L"EnableMask", settings.Enable);
+            own.Read(L"ParamsMask", settings.Params);
+            own.Read(L"CommonFileFlag", settings.Common);
+            own.Read(L"ContextMask", settings.Context);
+            own.Read(L"MaxFileSize", settings.MaxFileSize, AcceptBound);
+            // Only a common flag of the program's own selects its common file.
+            if (settings.Common.Value != 0) {
+                if (auto given = program.String(L"CommonFileName", &longName)) commonFileName = std::move(*given);
+                if (longName) own.Note(L"CommonFileName", TooLong());
+            }
+        }
+    }
+
+    const NumberReader force(trace, TraceSource::Force, settings.Absent);
+    force.Read(L"ForceEnableMask", settings.Enable);
+    force.Read(L"ForceParamsMask", settings.Params);
+    force.Read(L"ForceCommonFileFlag", settings.Common);
+    TraceSetting disableContext;
+    force.Read(L"DisableContextFlag", disableContext);
+    if (disableContext.Value != 0) settings.Context = {0xFFFFFFFF, TraceSource::Force, settings.Context.Unforced};
+
+    const DWORD common = settings.Common.Value;
+    bool longPath = false;
+    const std::optional<std::wstring> tracePath = trace.String(L"TracePath", &longPath);
+    if (longPath) base.Note(L"TracePath", TooLong());
+    settings.FilePath = ComposeFilePath(name, common, commonFileName, tracePath);
+    settings.PathSource = common != 0 && !commonFileName.empty() ? TraceSource::ProgramKey
+                          : tracePath                           ? TraceSource::TraceKey
+                                                                : TraceSource::Default;
+    // A path that was cut would put the log elsewhere than the administrator
+    // asked: nothing is written, and the trace says why.
+    if (longPath || (longName && common != 0))
+        settings.FilePathProblem = std::wstring(longPath ? L"TracePath" : L"CommonFileName") + L" has " + TooLong();
+    return settings;
+}
 
 CTraceConfig::CTraceConfig(std::wstring name, TraceLocation location)
     : m_Name(std::move(name)), m_Location(std::move(location)) {}
 
 bool CTraceConfig::ReadConfig() {
-    RegKey trace(m_Location.root, m_Location.key.c_str());
-    if (!trace.IsOpen()) return false;
-
-    DWORD enable = trace.Number(L"EnableMask").value_or(0);
-    DWORD params = trace.Number(L"ParamsMask").value_or(0);
-    DWORD common = trace.Number(L"CommonFileFlag").value_or(0);
-    DWORD context = 0xFFFFFFFF;
-    std::wstring commonFileName;
-    bool longName = false;
-
-    {
-        RegKey program(trace.Get(), m_Name.c_str());
-        if (program.IsOpen()) {
-            enable = program.Number(L"EnableMask").value_or(enable);
-            params = program.Number(L"ParamsMask").value_or(params);
-            common = program.Number(L"CommonFileFlag").value_or(common);
-            context = program.Number(L"ContextMask").value_or(context);
-            // Only a common flag of the program's own selects its common file.
-            if (common != 0) commonFileName = program.String(L"CommonFileName", &longName).value_or(L"");
-        }
-    }
-
-    enable = trace.Number(L"ForceEnableMask").value_or(enable);
-    params = trace.Number(L"ForceParamsMask").value_or(params);
-    common = trace.Number(L"ForceCommonFileFlag").value_or(common);
-    if (trace.Number(L"DisableContextFlag").value_or(0) != 0) context = 0xFFFFFFFF;
-
-    bool longPath = false;
-    m_FilePath = ComposeFilePath(m_Name, common, commonFileName, trace.String(L"TracePath", &longPath));
-    // A path that was cut would put the log elsewhere than the administrator
-    // asked: nothing is written, and the trace says why.
-    m_FilePathProblem.clear();
-    if (longPath || (longName && common != 0))
-        m_FilePathProblem = std::wstring(longPath ? L"TracePath" : L"CommonFileName") + L" has " +
-                            std::to_wstring(kTracePathChars) + L" characters or more";
-    Publish(enable, params, common, context);
+    const TraceSettings settings = ReadTraceSettings(m_Name, m_Location);
+    if (!settings.TraceKeyFound) return false;
+    m_FilePath = settings.FilePath;
+    m_FilePathProblem = settings.FilePathProblem;
+    m_MaxFileSize.exchange(settings.MaxFileSize.Value);
+    Publish(settings.Enable.Value, settings.Params.Value, settings.Common.Value, settings.Context.Value);
     return true;
 }
 

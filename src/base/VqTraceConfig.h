@@ -6,6 +6,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/VqTraceConstants.h"
 
@@ -19,6 +20,48 @@ struct TraceLocation {
     HKEY root = HKEY_LOCAL_MACHINE;
     std::wstring key = kTraceKey;
 };
+
+// Where a value of the configuration came from.
+enum class TraceSource { Default, TraceKey, ProgramKey, Force };
+
+// One number of the configuration: its value, where it came from, and the
+// value before the Force values of the Trace key were applied.
+struct TraceSetting {
+    DWORD Value = 0;
+    TraceSource Source = TraceSource::Default;
+    DWORD Unforced = 0;
+};
+
+// A value in the registry that counts as absent, and why.
+struct TraceAbsentValue {
+    TraceSource Key = TraceSource::TraceKey;
+    std::wstring Name;
+    std::wstring Why;
+};
+
+// A MaxFileSize below this is refused as absent: a bound that one long line
+// of the trace could exceed would rotate at every line.
+inline constexpr DWORD kMinMaxFileSize = 4096;
+
+// The effective configuration of one program as it reads it at its start,
+// with where each value came from.
+struct TraceSettings {
+    // Without the Trace key nothing is written, whatever else is there.
+    bool TraceKeyFound = false;
+    bool ProgramKeyFound = false;
+    TraceSetting Enable, Params, Common, MaxFileSize;
+    TraceSetting Context{0xFFFFFFFF, TraceSource::Default, 0xFFFFFFFF};
+    std::wstring FilePath;
+    // Where the directory or the whole path came from: TracePath of the
+    // Trace key, CommonFileName of the program key, or the default.
+    TraceSource PathSource = TraceSource::Default;
+    std::wstring FilePathProblem;
+    std::vector<TraceAbsentValue> Absent;
+};
+
+// Reads the Trace key and the program key of name at location as the trace
+// does at its start.
+TraceSettings ReadTraceSettings(const std::wstring& name, const TraceLocation& location);
 
 class CTraceConfig {
 public:
@@ -40,6 +83,8 @@ public:
     std::atomic<DWORD> m_ParamsMask{0};
     std::atomic<DWORD> m_ContextMask{0};
     std::atomic<DWORD> m_CommonFileFlag{0};
+    // MaxFileSize: 0 for no bound.
+    std::atomic<DWORD> m_MaxFileSize{0};
     TraceLocation m_Location;
 };
 

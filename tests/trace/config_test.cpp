@@ -181,3 +181,32 @@ TEST(TraceConfig, ReloadRereadsTheRegistry) {
     EXPECT_FALSE(trace.IsLevelEnabled(TL_INFO));
     EXPECT_TRUE(trace.IsLevelEnabled(TL_ERROR));
 }
+
+TEST(TraceConfig, SettingsSayWhereEachValueCameFromAndWhyOthersCountAsAbsent) {
+    TestKey key;
+    key.SetNumber(L"", L"EnableMask", 0x08);
+    key.SetNumber(L"", L"MaxFileSize", 8192);
+    key.SetNumber(L"CfgWhy", L"ParamsMask", 0x3101);
+    key.SetString(L"CfgWhy", L"EnableMask", L"14");  // a number written as a string
+    key.SetNumber(L"CfgWhy", L"MaxFileSize", kMinMaxFileSize - 1);
+    key.SetNumber(L"", L"ForceCommonFileFlag", 0);
+    key.SetString(L"", L"TracePath", L"D:\\logs");
+    const TraceSettings settings = ReadTraceSettings(L"CfgWhy", key.Location());
+    ASSERT_TRUE(settings.TraceKeyFound);
+    EXPECT_EQ(settings.Enable.Value, 0x08u);
+    EXPECT_EQ(settings.Enable.Source, TraceSource::TraceKey);
+    EXPECT_EQ(settings.Params.Source, TraceSource::ProgramKey);
+    EXPECT_EQ(settings.Common.Source, TraceSource::Force);
+    EXPECT_EQ(settings.MaxFileSize.Value, 8192u);  // the program's bound is below one line
+    EXPECT_EQ(settings.PathSource, TraceSource::TraceKey);
+    ASSERT_EQ(settings.Absent.size(), 2u);
+    EXPECT_EQ(settings.Absent[0].Key, TraceSource::ProgramKey);
+    EXPECT_EQ(settings.Absent[0].Name, L"EnableMask");
+    EXPECT_NE(settings.Absent[0].Why.find(L"REG_SZ of 6 bytes"), std::wstring::npos) << settings.Absent[0].Why;
+    EXPECT_EQ(settings.Absent[1].Name, L"MaxFileSize");
+
+    // The service's own reading publishes the same.
+    Read r(key, L"CfgWhy");
+    EXPECT_EQ(r.config.m_MaxFileSize.load(), 8192u);
+    EXPECT_EQ(r.config.m_FilePath, settings.FilePath);
+}

@@ -37,6 +37,7 @@ TEST(TraceOperatorSettings, ImportedSettingsReadBack) {
         EXPECT_EQ(config.m_EnableMask.load(), 0x0Eu);
         EXPECT_EQ(config.m_ParamsMask.load(), 0xFD01u);
         EXPECT_EQ(config.m_CommonFileFlag.load(), 0u);
+        EXPECT_EQ(config.m_MaxFileSize.load(), 16u << 20);
         EXPECT_EQ(config.m_FilePath, L"C:\\ProgramData\\ReRiruRuvazor\\Logs\\ReRiruRuvazor.log");
     }
     {

@@ -1,0 +1,20 @@
+#pragma once
+// The trace verbs: show, set and off of the service's trace configuration in
+// the registry, check of its log file, and tail of the log.
+#include <string>
+
+#include "base/VqTraceConfig.h"
+#include "cmdline.h"
+
+namespace diagctl {
+
+bool IsTraceVerb(const std::wstring& verb);
+int RunTraceVerb(const CommandLine& line);
+
+// What trace show prints of settings.
+std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings);
+
+// The MaxFileSize that trace set writes when none counts.
+inline constexpr DWORD kDefaultMaxFileSize = 16u << 20;
+
+}  // namespace diagctl

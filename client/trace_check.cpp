@@ -1,0 +1,60 @@
+#include "trace_check.h"
+
+#include "base/VqAccessList.h"
+#include "base/VqLogDirectory.h"
+#include "base/VqLogFile.h"
+#include "base/VqTrace.h"
+#include "console.h"
+
+namespace diagctl {
+
+bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) {
+    const std::wstring& path = settings.FilePath;
+    auto refuse = [&](const std::wstring& reason) {
+        verdict = L"the service will refuse " + path + L": " + reason + L"\n";
+        return false;
+    };
+    if (!settings.FilePathProblem.empty())
+        return refuse(settings.FilePathProblem);
+    const std::optional<VqBase::LogPathParts> parts = VqBase::SplitLogPath(path.c_str());
+    if (!parts || parts->File.empty())
+        return refuse(L"not a full path of a file");
+    // Judged as diagctl's own account: under Wine the service runs as that
+    // account too; on Windows the service's LocalSystem is trusted anyway.
+    const std::vector<BYTE> self = VqBase::ProcessUserSid();
+    VqBase::CLogDirectory directory;
+    if (directory.Walk(*parts, self, VqBase::WalkMode::Judge) != VqBase::CLogDirectory::Held)
+        return refuse(directory.Problem());
+    if (!directory.Missing().empty()) {
+        verdict = L"the service will write to " + path + L" (it will create \"" + directory.Missing() +
+                  L"\" and what is below it)\n";
+        return true;
+    }
+    const bool common = settings.Common.Value != 0;
+    const bool append = (settings.Params.Value & VqBase::TP_APPEND) != 0;
+    VqBase::LogFileRules rules;
+    rules.Common = common;
+    rules.Append = append;
+    rules.Self = self.empty() ? nullptr : self.data();
+    VqBase::CTraceFile file;
+    if (file.Judge(directory.Handle(), parts->File, rules) != VqBase::CTraceFile::Opened)
+        return refuse(file.Problem());
+    verdict = L"the service will write to " + path + L"\n";
+    return true;
+}
+
+int RunTraceCheck() {
+    const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+    std::wstring text;
+    if (!settings.TraceKeyFound)
+        text = L"note: the Trace key does not exist: the service writes no trace; judged is the default path\n";
+    else if ((settings.Params.Value & VqBase::TP_FILE) == 0 || settings.Enable.Value == 0)
+        text = L"note: the file sink or every level is off: the service writes no log file now; judged is the "
+               L"configured path\n";
+    std::wstring verdict;
+    const bool written = JudgeLogFile(settings, verdict);
+    Out(text + verdict);
+    return written ? diagproto::kExitSuccess : kExitLogRefused;
+}
+
+}  // namespace diagctl

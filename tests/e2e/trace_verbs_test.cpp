@@ -1,0 +1,201 @@
+// diagctl trace against the prefix's own registry and the real service: set,
+// off and show of the configuration, each with one bad input, and tail
+// following the log across a restart of the service.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "e2e_support.h"
+
+namespace {
+
+using e2e::Diagctl;
+using e2e::ProcessResult;
+
+constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
+constexpr wchar_t kProgramKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace\\ReRiruRuvazor";
+constexpr DWORD kExitUsage = 0x20000001;
+
+std::optional<DWORD> Number(const wchar_t* key, const wchar_t* name) {
+    DWORD value = 0, size = sizeof(value);
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+std::wstring Text(const wchar_t* key, const wchar_t* name) {
+    wchar_t value[600] = {};
+    DWORD size = sizeof(value);
+    return RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS ? value
+                                                                                                               : L"";
+}
+
+// Under Wine: a Unix shell command, for what no Windows call can do here (a
+// chmod, a symbolic link); Wine does not wait for it, so it leaves a mark.
+std::string UnixPath(const std::wstring& path) {
+    using ToUnix = char*(CDECL*)(const wchar_t*);
+    const auto toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
+    const std::string result = unix ? unix : "";
+    if (unix)
+        HeapFree(GetProcessHeap(), 0, unix);
+    return result;
+}
+
+bool Shell(const std::string& command) {
+    const std::wstring mark = e2e::FreshDirectory(L"vq-e2e-mark") + L"\\done";
+    std::string line = "sh -c \"" + command + "; touch '" + UnixPath(mark) + "'\"";
+    std::wstring wide(line.begin(), line.end());
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessW(L"Z:\\bin\\sh", wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; waited < 30000; waited += 10, Sleep(10))
+        if (GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return true;
+    return false;
+}
+
+bool Has(const ProcessResult& run, const std::string& fragment) { return run.Output.find(fragment) != std::string::npos; }
+
+class TraceVerbs : public ::testing::Test {
+protected:
+    TraceVerbs() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey); }
+    ~TraceVerbs() override { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey); }
+};
+
+}  // namespace
+
+TEST_F(TraceVerbs, SetWritesOnlyWhatItIsToldAndRefusesABadOptionBeforeWritingAnything) {
+    ProcessResult run = Diagctl(L"trace set --levels info,warning,error --sinks file --fields date,time "
+                                L"--path C:\\vq-e2e-trace --append on");
+    ASSERT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_TRUE(Has(run, "next start")) << run.Output;
+    EXPECT_EQ(Number(kProgramKey, L"EnableMask"), 0x0Eu);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x3101u);
+    EXPECT_EQ(Number(kProgramKey, L"MaxFileSize"), 16u << 20);
+    EXPECT_EQ(Text(kTraceKey, L"TracePath"), L"C:\\vq-e2e-trace");
+
+    run = Diagctl(L"trace set --levels error --max-size 0");
+    ASSERT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_EQ(Number(kProgramKey, L"EnableMask"), 0x08u);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x3101u);
+    EXPECT_EQ(Number(kProgramKey, L"MaxFileSize"), 0u);
+
+    // An unknown level after a good option, and a relative path: nothing written.
+    for (const wchar_t* bad : {L"trace set --sinks debugger --levels info,loud", L"trace set --path logs\\here"}) {
+        run = Diagctl(bad);
+        EXPECT_EQ(run.ExitCode, kExitUsage) << run.Output;
+        EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x3101u) << run.Output;
+        EXPECT_EQ(Text(kTraceKey, L"TracePath"), L"C:\\vq-e2e-trace");
+    }
+    EXPECT_TRUE(Has(run, "full directory path")) << run.Output;
+
+    // off writes EnableMask 0 and takes no option.
+    run = Diagctl(L"trace off --levels info");
+    EXPECT_EQ(run.ExitCode, kExitUsage) << run.Output;
+    EXPECT_EQ(Number(kProgramKey, L"EnableMask"), 0x08u);
+    run = Diagctl(L"trace off");
+    ASSERT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_EQ(Number(kProgramKey, L"EnableMask"), 0u);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x3101u);
+    EXPECT_TRUE(Has(run, "will write nothing: no level is on")) << run.Output;
+}
+
+TEST_F(TraceVerbs, ShowNamesWhereEachValueCameFromAndAValueOfTheWrongType) {
+    ProcessResult run = Diagctl(L"trace show");
+    ASSERT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_TRUE(Has(run, "does not exist: the service writes no trace")) << run.Output;
+
+    ASSERT_EQ(Diagctl(L"trace set --levels error --sinks file --path C:\\vq-e2e-show").ExitCode, 0u);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    const DWORD force = 0x0E;
+    RegSetValueExW(key, L"ForceEnableMask", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&force), sizeof(force));
+    const wchar_t wrong[] = L"0x3101";
+    RegSetValueExW(key, L"ParamsMask", 0, REG_SZ, reinterpret_cast<const BYTE*>(wrong), sizeof(wrong));
+    RegCloseKey(key);
+
+    run = Diagctl(L"trace show");
+    ASSERT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_TRUE(Has(run, "levels:     info,warning,error (EnableMask 0x0000000E, from ForceEnableMask of the Trace key)"))
+        << run.Output;
+    EXPECT_TRUE(Has(run, "sinks:      file (ParamsMask 0x00000001, from ParamsMask of the program key)")) << run.Output;
+    EXPECT_TRUE(Has(run, "file:       C:\\vq-e2e-show\\ReRiruRuvazor.log (private")) << run.Output;
+    EXPECT_TRUE(Has(run, "max size:   16777216 bytes, then C:\\vq-e2e-show\\ReRiruRuvazor.log.1")) << run.Output;
+    EXPECT_TRUE(Has(run, "vqcc0\\Trace\\ParamsMask: REG_SZ of 14 bytes, not a 4-byte number")) << run.Output;
+
+    // set says that the Force value wins over what it writes.
+    run = Diagctl(L"trace set --levels info");
+    EXPECT_TRUE(Has(run, "ForceEnableMask 0x0000000E in the Trace key wins over EnableMask")) << run.Output;
+}
+
+TEST_F(TraceVerbs, TailFollowsTheLogAcrossARestartThatEmptiesIt) {
+    const std::wstring dir = e2e::FreshDirectory(L"vq-e2e-tail");
+    ASSERT_EQ(Diagctl(L"trace set --levels info,warning,error --sinks file --append off --path " + dir).ExitCode, 0u);
+    e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    const std::wstring out = dir + L"\\out.reg";
+    ASSERT_EQ(Diagctl(L"session export HKCU\\TailMarkerOne=" + out).ExitCode, 0x20000003u);
+
+    ProcessResult tail = Diagctl(L"trace tail -n 500");
+    EXPECT_EQ(tail.ExitCode, 0u) << tail.Output;
+    EXPECT_TRUE(Has(tail, "TailMarkerOne")) << tail.Output;
+
+    testing_support::Child follow;
+    ASSERT_TRUE(follow.Start(L"\"" + e2e::InBin(L"diagctl.exe") + L"\" trace tail --follow -n 0"));
+    Sleep(500);
+    // The second start empties the private log and writes it again.
+    ASSERT_EQ(Diagctl(L"session export HKCU\\TailMarkerTwo=" + out).ExitCode, 0x20000003u);
+    bool seen = false;
+    for (int i = 0; i < 50 && !seen; ++i, Sleep(200)) seen = follow.Output().find("TailMarkerTwo") != std::string::npos;
+    EXPECT_TRUE(seen) << follow.Output();
+    EXPECT_EQ(follow.Output().find("TailMarkerOne"), std::string::npos) << follow.Output();
+    const std::string followed = follow.Output();
+    // Every line of the new run, from its first: the service's start line.
+    EXPECT_NE(followed.find("[app::args::parse]"), std::string::npos) << followed;
+    follow.GiveUp("trace tail --follow, ended by the test", 0);
+}
+
+TEST_F(TraceVerbs, CheckAndTheServiceAgreeOnEachDirectory) {
+    e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    // A name of this run's own: a chmod and a link are more than the fresh
+    // directory's emptying takes away.
+    const std::wstring base = e2e::FreshDirectory(L"vq-e2e-check-" + std::to_wstring(GetTickCount64()));
+    const std::wstring open = base + L"\\open", elsewhere = base + L"\\elsewhere";
+    ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr) && CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(Shell("chmod o+w '" + UnixPath(open) + "' && ln -s '" + UnixPath(elsewhere) + "' '" +
+                      UnixPath(base + L"\\link") + "'"));
+    const struct {
+        std::wstring Directory;
+        bool Written;
+    } cases[] = {{base + L"\\trusted", true},
+                 {base + L"\\missing\\deeper", true},
+                 {open + L"\\logs", false},
+                 {base + L"\\link\\logs", false}};
+    ASSERT_TRUE(CreateDirectoryW(cases[0].Directory.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(cases[2].Directory.c_str(), nullptr));
+    for (const auto& c : cases) {
+        ASSERT_EQ(Diagctl(L"trace set --levels info,warning,error --sinks file --path " + c.Directory).ExitCode, 0u);
+        const ProcessResult check = Diagctl(L"trace check");
+        EXPECT_EQ(check.ExitCode, c.Written ? 0u : 0x20000006u) << check.Output;
+        EXPECT_TRUE(Has(check, c.Written ? "the service will write to" : "the service will refuse")) << check.Output;
+        // Judged without creating anything.
+        EXPECT_EQ(GetFileAttributesW((base + L"\\missing").c_str()), INVALID_FILE_ATTRIBUTES);
+        ASSERT_EQ(Diagctl(L"session").ExitCode, 0u);
+        const bool written = GetFileAttributesW((c.Directory + L"\\ReRiruRuvazor.log").c_str()) != INVALID_FILE_ATTRIBUTES;
+        EXPECT_EQ(written, c.Written) << check.Output;
+        DeleteFileW((c.Directory + L"\\ReRiruRuvazor.log").c_str());
+        RemoveDirectoryW((base + L"\\missing\\deeper").c_str());
+        RemoveDirectoryW((base + L"\\missing").c_str());
+    }
+    const ProcessResult refused = Diagctl(L"trace check");
+    EXPECT_TRUE(Has(refused, "link\"")) << refused.Output;  // names the directory at fault
+    Shell("rm -rf '" + UnixPath(base) + "'");
+}
