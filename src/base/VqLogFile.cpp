@@ -123,7 +123,7 @@ CTraceFile::Result CTraceFile::Judge(HANDLE directory, const std::wstring& name,
     return !rules.Common && !rules.Append && m_Problem.rfind(L"owner ", 0) == 0 ? Opened : Refused;
 }
 
-std::wstring CTraceFile::CheckHandle(const LogFileRules& rules, bool created) const {
+std::wstring CTraceFile::CheckHandle(const LogFileRules& rules, bool created) {
     // On the handle, never the name: a reparse point (a link that the open
     // did not follow) or a second link would lead elsewhere.
     FILE_ATTRIBUTE_TAG_INFO tag{};
@@ -134,6 +134,7 @@ std::wstring CTraceFile::CheckHandle(const LogFileRules& rules, bool created) co
     if (!::GetFileInformationByHandleEx(m_Handle.get(), FileStandardInfo, &standard, sizeof(standard)))
         return WithError(L"links not readable", ::GetLastError());
     if (standard.NumberOfLinks != 1) return std::to_wstring(standard.NumberOfLinks) + L" links";
+    m_Size = static_cast<ULONGLONG>(standard.EndOfFile.QuadPart);
     std::wstring owner = CheckOwner(rules, created);
     if (!owner.empty() && rules.Common) owner += L": another's common file, which may hold other programs' lines";
     return owner;

@@ -88,12 +88,15 @@ public:
     // open (0 when the open itself worked).
     const std::wstring& Problem() const { return m_Problem; }
     LONG Status() const { return m_Status; }
+    // The file's size when Open checked it: a bound on the size needs no
+    // query of its own per line.
+    ULONGLONG Size() const { return m_Size; }
 
 private:
     Result OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules, bool mayReplace);
     // Empty when the open file may be written: no reparse point, one link,
     // an owner that CheckOwner accepts; else the reason.
-    std::wstring CheckHandle(const LogFileRules& rules, bool created) const;
+    std::wstring CheckHandle(const LogFileRules& rules, bool created);
     // Empty when the open file is the trace's own or belongs to LocalSystem,
     // the Administrators or self, else the reason.
     std::wstring CheckOwner(const LogFileRules& rules, bool created) const;
@@ -101,6 +104,7 @@ private:
     UniqueHandle m_Handle;
     std::wstring m_Problem;
     LONG m_Status = 0;
+    ULONGLONG m_Size = 0;
 };
 
 // Orders the writes to log files. Wine appends by looking up the end of the

@@ -433,7 +433,7 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     {
         CTraceFile file;
         if (!OpenFile(file, common, append, false, false)) return;
-        due = RotationDueFor(file.Handle(), size, bound);
+        if (RotationDue(file.Size(), size, bound)) due = RotationDueFor(file.Handle(), size, bound);
         if (!due) {
             file.Write(record, size);
             return;
