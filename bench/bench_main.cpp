@@ -276,18 +276,22 @@ void AppendRecord(const std::wstring& path, const std::string& record) {
 
 // The same loop doing the checks the file sink makes before it writes: the
 // file opened relative to the held directory without following a reparse
-// point, one link, and the index of the file known to be the sink's own.
+// point, no reparse point, one link, and the index of the file known to be
+// the sink's own.
 void AppendRecordChecked(HANDLE directory, const std::wstring& name, LONGLONG& known, const std::string& record) {
     VqBase::UniqueHandle file;
     if (VqBase::OpenRelative(directory, name, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE, nullptr,
                              file) < 0)
         return;
+    FILE_ATTRIBUTE_TAG_INFO tag{};
     FILE_STANDARD_INFO standard{};
     IO_STATUS_BLOCK io{};
     LARGE_INTEGER index{};
     constexpr int kFileInternalInformation = 6;
-    if (!::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard)) ||
+    if (!::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
+        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        !::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard)) ||
         standard.NumberOfLinks != 1 ||
         ::NtQueryInformationFile(file.get(), &io, &index, sizeof(index),
                                  static_cast<FILE_INFORMATION_CLASS>(kFileInternalInformation)) < 0)
