@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include <fstream>
+#include <iterator>
 
 #include "service_fixture.h"
 
@@ -19,6 +20,25 @@ using e2e::InOrder;
 using e2e::ProcessResult;
 
 class ServiceLife : public e2e::ServiceFixture {};
+
+// What the prefix's services wrote to their event log (Wine prints the
+// entries on stderr; scripts/wine-prefix keeps the service manager's).
+std::string ServicesLog() {
+    wchar_t prefix[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH) == 0) return {};
+    std::wstring path = std::wstring(L"Z:") + prefix + L"/services.log";
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    std::ifstream file(std::string(path.begin(), path.end()), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A string as Wine's debug output quotes it: each backslash doubled.
+std::string Escaped(const std::string& text) {
+    std::string escaped;
+    for (char c : text) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return escaped;
+}
 
 constexpr wchar_t kEventSource[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ReRiruRuvazor";
 
@@ -265,6 +285,16 @@ TEST_F(ServiceLife, AChannelThatEveryoneMayWriteIsRefusedWith5) {
         EXPECT_EQ(e2e::FindLine(lines, "RUNNING"), -1) << Log();
         EXPECT_EQ(e2e::FindLine(lines, "CreateProcessW"), -1) << Log();
         EXPECT_EQ(WaitForSingleObject(objects[1], 0), WAIT_OBJECT_0);  // the request's signal was never taken
+        // The event log heard of it: Wine prints the entry's strings where the
+        // service manager's output goes (scripts/wine-prefix).
+        const std::string refused(c.Refusal);
+        const std::string object = refused.substr(0, refused.find("\": ") + 1);
+        std::string entries;
+        for (int i = 0; i < 50 && entries.find("warn:eventlog:ReportEventW L" + Escaped(object)) == std::string::npos; ++i) {
+            Sleep(20);
+            entries = ServicesLog();
+        }
+        EXPECT_NE(entries.find("warn:eventlog:ReportEventW L" + Escaped(object)), std::string::npos) << entries;
         UnmapViewOfFile(view);
         for (HANDLE object : objects)
             CloseHandle(object);
