@@ -8,9 +8,6 @@
 namespace diagctl {
 namespace {
 
-// ntstatus.h cannot be included beside windows.h without redefinitions.
-constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
-
 // Why the existing file in the held directory would lead the write
 // elsewhere, or empty.
 std::wstring JudgeExistingFile(const VqBase::CLogDirectory& directory, const std::wstring& name) {
@@ -18,7 +15,7 @@ std::wstring JudgeExistingFile(const VqBase::CLogDirectory& directory, const std
     const LONG status = VqBase::OpenRelative(directory.Handle(), name, FILE_READ_ATTRIBUTES,
                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0,
                                              nullptr, file);
-    if (status == kStatusObjectNameNotFound || status < 0) return {};  // reg.exe makes it, or says why not
+    if (status < 0) return {};  // missing: reg.exe makes it; else reg.exe says why not
     FILE_ATTRIBUTE_TAG_INFO tag{};
     FILE_STANDARD_INFO standard{};
     if (::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag)) &&
@@ -29,14 +26,10 @@ std::wstring JudgeExistingFile(const VqBase::CLogDirectory& directory, const std
         return L"\"" + name + L"\" has " + std::to_wstring(standard.NumberOfLinks) + L" links";
     // Some systems (Wine) follow a link even when asked not to: the final
     // path shows it.
-    std::wstring final(VqBase::kLongestPathChars, L'\0');
-    const DWORD length = ::GetFinalPathNameByHandleW(file.get(), final.data(), static_cast<DWORD>(final.size()),
-                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= final.size()) return {};
-    final = VqBase::WithoutLongPrefix(final.substr(0, length));
+    std::wstring final;
+    if (!VqBase::FinalPath(file.get(), final)) return {};
     const std::wstring expected = directory.Path() + (directory.Path().back() == L'\\' ? L"" : L"\\") + name;
-    if (::CompareStringOrdinal(final.c_str(), -1, expected.c_str(), -1, TRUE) != CSTR_EQUAL)
-        return L"\"" + expected + L"\" leads to \"" + final + L"\"";
+    if (!VqBase::SamePath(final, expected)) return L"\"" + expected + L"\" leads to \"" + final + L"\"";
     return {};
 }
 

@@ -18,9 +18,6 @@ namespace {
 constexpr LONG kStatusObjectNameInvalid = static_cast<LONG>(0xC0000033);
 constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
 constexpr LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035);
-constexpr LONG kStatusObjectPathNotFound = static_cast<LONG>(0xC000003A);
-constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
-constexpr LONG kStatusFileDeleted = static_cast<LONG>(0xC0000123);
 
 // What the walk needs of a directory: to open below it and to judge it.
 constexpr ACCESS_MASK kDirectoryAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
@@ -28,10 +25,6 @@ constexpr ACCESS_MASK kDirectoryAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | 
 // lets only trusted accounts do so), so holding it blocks nobody.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-bool SamePath(std::wstring_view a, std::wstring_view b) {
-    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
-           CSTR_EQUAL;
-}
 
 std::wstring Join(const std::wstring& parent, const std::wstring& name) {
     return !parent.empty() && parent.back() == L'\\' ? parent + name : parent + L"\\" + name;
@@ -49,17 +42,6 @@ bool IsValidName(const std::wstring& name) {
                         [](wchar_t c) { return c < 0x20 || std::wcschr(L"<>:\"/\\|?*", c) != nullptr; });
 }
 
-bool FinalPath(HANDLE handle, std::wstring& path) {
-    // Room for the longest path the system has, so that a path that the
-    // configuration allows never fails here for the buffer's sake.
-    std::wstring final(kLongestPathChars, L'\0');
-    const DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
-                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= final.size()) return false;
-    final.resize(length);
-    path = WithoutLongPrefix(std::move(final));
-    return true;
-}
 
 // CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, with or without an
 // extension, name devices in every directory.
@@ -106,6 +88,23 @@ std::wstring WithoutLongPrefix(std::wstring path) {
     if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + path.substr(7);
     if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
     return path;
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+bool FinalPath(HANDLE handle, std::wstring& path) {
+    // Room for the longest path the system has, so that a path that the
+    // configuration allows never fails here for the buffer's sake.
+    std::wstring final(kLongestPathChars, L'\0');
+    const DWORD length = ::GetFinalPathNameByHandleW(handle, final.data(), static_cast<DWORD>(final.size()),
+                                                     FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= final.size()) return false;
+    final.resize(length);
+    path = WithoutLongPrefix(std::move(final));
+    return true;
 }
 
 std::optional<LogPathParts> SplitLogPath(const wchar_t* path, std::wstring* problem) {
@@ -200,11 +199,6 @@ LONG OpenRelative(HANDLE directory, const std::wstring& name, ACCESS_MASK access
         if (information) *information = io.Information;
     }
     return status;
-}
-
-bool DirectoryHasGone(LONG status) {
-    return status == kStatusDeletePending || status == kStatusFileDeleted || status == kStatusObjectPathNotFound ||
-           status == kStatusObjectNameNotFound;
 }
 
 DWORD StatusToError(LONG status) { return ::RtlNtStatusToDosError(status); }

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/VqOwners.h"
@@ -65,10 +66,6 @@ std::optional<LogPathParts> SplitLogPath(const wchar_t* path, std::wstring* prob
 LONG OpenRelative(HANDLE directory, const std::wstring& name, ACCESS_MASK access, ULONG share, ULONG disposition,
                   ULONG options, PSECURITY_DESCRIPTOR security, UniqueHandle& handle, ULONG_PTR* information = nullptr);
 
-// A relative open failed because the directory it was made in has gone (or
-// is going): the chain must be walked again.
-bool DirectoryHasGone(LONG status);
-
 // The Win32 code of a status, for reports.
 DWORD StatusToError(LONG status);
 
@@ -77,6 +74,13 @@ std::wstring WithError(const std::wstring& what, DWORD error);
 
 // "\\?\C:\x" and "\\?\UNC\server\x" as "C:\x" and "\\server\x".
 std::wstring WithoutLongPrefix(std::wstring path);
+
+// The same path, letter case aside, as the file system compares names.
+bool SamePath(std::wstring_view a, std::wstring_view b);
+
+// The final path of the open file or directory (without the long-path
+// prefix); false when it cannot be read whole.
+bool FinalPath(HANDLE handle, std::wstring& path);
 
 // The checked chain of a log file's directories; holds the handle of the
 // last one, in which the file is opened.
