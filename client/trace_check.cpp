@@ -14,17 +14,15 @@ bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) 
         verdict = L"the service will refuse " + path + L": " + reason + L"\n";
         return false;
     };
-    if (!settings.FilePathProblem.empty())
-        return refuse(settings.FilePathProblem);
-    const std::optional<VqBase::LogPathParts> parts = VqBase::SplitLogPath(path.c_str());
-    if (!parts || parts->File.empty())
-        return refuse(L"not a full path of a file");
     // Judged as diagctl's own account: under Wine the service runs as that
     // account too; on Windows the service's LocalSystem is trusted anyway.
+    // The target is taken apart and walked by the sink's own code.
     const std::vector<BYTE> self = VqBase::ProcessUserSid();
-    VqBase::CLogDirectory directory;
-    if (directory.Walk(*parts, self, VqBase::WalkMode::Judge) != VqBase::CLogDirectory::Held)
-        return refuse(directory.Problem());
+    const std::shared_ptr<const VqBase::CLogTarget> target =
+        VqBase::WalkLogTarget(path, self, settings.FilePathProblem, VqBase::WalkMode::Judge);
+    if (target->Result != VqBase::CLogDirectory::Held)
+        return refuse(target->Problem);
+    const VqBase::CLogDirectory& directory = target->Directory;
     if (!directory.Missing().empty()) {
         verdict = L"the service will write to " + path + L" (it will create \"" + directory.Missing() +
                   L"\" and what is below it)\n";
@@ -37,7 +35,7 @@ bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) 
     rules.Append = append;
     rules.Self = self.empty() ? nullptr : self.data();
     VqBase::CTraceFile file;
-    if (file.Judge(directory.Handle(), parts->File, rules) != VqBase::CTraceFile::Opened)
+    if (file.Judge(directory.Handle(), target->File, rules) != VqBase::CTraceFile::Opened)
         return refuse(file.Problem());
     verdict = L"the service will write to " + path + L"\n";
     return true;

@@ -44,7 +44,7 @@ bool DeleteEntry(HANDLE directory, const std::wstring& name) {
 }  // namespace
 
 std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self,
-                                                const std::wstring& problem) {
+                                                const std::wstring& problem, WalkMode mode) {
     auto target = std::make_shared<CLogTarget>();
     target->For = path;
     target->WalkedAt = ::GetTickCount64();
@@ -59,7 +59,7 @@ std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const 
         return target;
     }
     target->File = parts->File;
-    target->Result = target->Directory.Walk(*parts, self);
+    target->Result = target->Directory.Walk(*parts, self, mode);
     target->Problem = target->Directory.Problem();
     return target;
 }

@@ -38,8 +38,10 @@ struct CLogTarget {
 
 // Takes path apart and walks its directories; with a problem (why the
 // configuration allows no file), no walk: the target carries the problem.
+// WalkMode::Judge creates nothing (diagctl's check of the sink's path).
 std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const std::vector<BYTE>& self,
-                                                const std::wstring& problem = {});
+                                                const std::wstring& problem = {},
+                                                WalkMode mode = WalkMode::Create);
 
 // How a log file is to be had.
 struct LogFileRules {
