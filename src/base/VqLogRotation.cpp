@@ -32,12 +32,9 @@ bool RotationDue(ULONGLONG fileSize, size_t lineSize, DWORD bound) {
     return bound != 0 && fileSize != 0 && fileSize + lineSize > bound;
 }
 
-std::optional<FileIdentity> RotationDueFor(HANDLE file, size_t lineSize, DWORD bound) {
-    LARGE_INTEGER size{};
+std::optional<FileIdentity> IdentityOf(HANDLE file) {
     FileIdentity identity;
-    if (!::GetFileSizeEx(file, &size) || !RotationDue(static_cast<ULONGLONG>(size.QuadPart), lineSize, bound) ||
-        !ReadIdentity(file, identity))
-        return std::nullopt;
+    if (!ReadIdentity(file, identity)) return std::nullopt;
     return identity;
 }
 

@@ -19,9 +19,9 @@ struct FileIdentity {
 // past bound. An empty file takes any line, so that no line is ever split.
 bool RotationDue(ULONGLONG fileSize, size_t lineSize, DWORD bound);
 
-// The identity of the open log file when the line is due to rotate it;
-// nullopt when it is not, or when the file cannot be measured.
-std::optional<FileIdentity> RotationDueFor(HANDLE file, size_t lineSize, DWORD bound);
+// The identity of the open log file that is due to be rotated; nullopt
+// when it cannot be read.
+std::optional<FileIdentity> IdentityOf(HANDLE file);
 
 // "NAME.1".
 std::wstring RotatedName(const std::wstring& name);

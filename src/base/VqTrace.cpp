@@ -22,6 +22,16 @@ namespace {
 // at most this often.
 constexpr ULONGLONG kRewalkMs = 1000;
 
+// "W> text" through the debugger, in the records' code page: the note of a
+// log file that cannot be had, which the file sink itself cannot carry.
+void DebugNote(const std::wstring& text) {
+    const std::wstring note = L"W> " + text + L"\n";
+    std::string narrow(note.size() * 2 + 1, '\0');
+    ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
+                          static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
+    ::OutputDebugStringA(narrow.c_str());
+}
+
 class SharedLock {
 public:
     explicit SharedLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockShared(&m_Lock); }
@@ -182,11 +192,7 @@ void CTraceImpl::ReportLogProblem(const std::wstring& text) {
     // The debugger hears of it at once; the other sinks once the record
     // that met it is out, since a record from here would wait for the locks
     // that record holds.
-    const std::wstring note = L"W> " + text + L"\n";
-    std::string narrow(note.size() * 2 + 1, '\0');
-    ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
-                          static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
-    ::OutputDebugStringA(narrow.c_str());
+    DebugNote(text);
     // Nothing reads a debugger on a server: the administrator hears of it
     // in the event log, whatever the trace's configuration.
     if (m_Events) m_Events->Report(VqMessages::VQ_EVENT_TRACE_FILE_REFUSED, text, {text});
@@ -433,7 +439,8 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     {
         CTraceFile file;
         if (!OpenFile(file, common, append, false, false)) return;
-        if (RotationDue(file.Size(), size, bound)) due = RotationDueFor(file.Handle(), size, bound);
+        // The size is the one the open's checks read.
+        if (RotationDue(file.Size(), size, bound)) due = IdentityOf(file.Handle());
         if (!due) {
             file.Write(record, size);
             return;
@@ -445,13 +452,8 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     const std::wstring problem = target->Result == CLogDirectory::Held
                                      ? RotateLogFile(target->Directory.Handle(), target->File, *due)
                                      : target->Problem;
-    if (!problem.empty() && !m_RotationFailureReported.exchange(true)) {
-        const std::wstring note = L"W> Trace file \"" + target->For + L"\" not rotated: " + problem + L"\n";
-        std::string narrow(note.size() * 2 + 1, '\0');
-        ::WideCharToMultiByte(1251, 0, note.c_str(), static_cast<int>(note.size()), narrow.data(),
-                              static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
-        ::OutputDebugStringA(narrow.c_str());
-    }
+    if (!problem.empty() && !m_RotationFailureReported.exchange(true))
+        DebugNote(L"Trace file \"" + target->For + L"\" not rotated: " + problem);
     // A file that could not be rotated still takes the record: a line is
     // never lost to the bound.
     CTraceFile file;
