@@ -322,26 +322,25 @@ int BenchTrace() {
     const std::wstring logPath = directory + L"\\VqBench.log";
     const std::wstring loopPath = directory + L"\\loop.log";
 
-    HKEY key = nullptr;
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kTraceKey) + L"\\" + kTraceName).c_str(), 0, nullptr, 0,
-                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr) != 0) {
-        std::fprintf(stderr, "trace: cannot create the configuration key\n");
-        return 1;
-    }
-    SetDword(key, L"EnableMask", 0x0E);
-    SetDword(key, L"ParamsMask", 0xFC01);
-    ::RegCloseKey(key);
+    // A program key of the benchmark's configuration; a size bound of 0 is
+    // none.
+    auto programKey = [](const std::wstring& name, DWORD maxFileSize) {
+        HKEY key = nullptr;
+        if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kTraceKey) + L"\\" + name).c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr) != 0) {
+            std::fprintf(stderr, "trace: cannot create the configuration key of %ls\n", name.c_str());
+            return false;
+        }
+        SetDword(key, L"EnableMask", 0x0E);
+        SetDword(key, L"ParamsMask", 0xFC01);
+        if (maxFileSize != 0) SetDword(key, L"MaxFileSize", maxFileSize);
+        ::RegCloseKey(key);
+        return true;
+    };
     // The same configuration with the size bound that the ready settings use.
     const std::wstring boundedName = L"VqBenchBounded";
-    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kTraceKey) + L"\\" + boundedName).c_str(), 0, nullptr, 0,
-                          KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr) != 0) {
-        std::fprintf(stderr, "trace: cannot create the bounded configuration key\n");
-        return 1;
-    }
-    SetDword(key, L"EnableMask", 0x0E);
-    SetDword(key, L"ParamsMask", 0xFC01);
-    SetDword(key, L"MaxFileSize", 16u << 20);
-    ::RegCloseKey(key);
+    if (!programKey(kTraceName, 0) || !programKey(boundedName, 16u << 20)) return 1;
+    HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == 0) {
         const std::wstring path = directory + L"\\";
         ::RegSetValueExW(key, L"TracePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),

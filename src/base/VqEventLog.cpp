@@ -26,7 +26,6 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
                        const std::vector<BYTE>& user) noexcept {
     LastErrorKeeper keep;
     try {
-        EventRecord event{EventType(id), id, strings, user};
         HANDLE source = nullptr;
         {
             ::AcquireSRWLockExclusive(&m_Lock);
@@ -40,11 +39,11 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
             if (seen != 1) return false;
         }
         std::vector<const wchar_t*> texts;
-        for (const std::wstring& text : event.Strings) texts.push_back(text.c_str());
+        for (const std::wstring& text : strings) texts.push_back(text.c_str());
         if (source)
-            ::ReportEventW(source, event.Type, 0, id, event.User.empty() ? nullptr : event.User.data(),
+            ::ReportEventW(source, EventType(id), 0, id, user.empty() ? nullptr : const_cast<BYTE*>(user.data()),
                            static_cast<WORD>(texts.size()), 0, texts.empty() ? nullptr : texts.data(), nullptr);
-        if (IEventSink* sink = m_Sink.load()) sink->OnEvent(event);
+        if (IEventSink* sink = m_Sink.load()) sink->OnEvent({EventType(id), id, strings, user});
         return true;
     } catch (...) {
         return false;
