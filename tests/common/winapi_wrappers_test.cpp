@@ -402,6 +402,79 @@ TEST_F(Wrappers, CreateEvent) {
     for (HANDLE event : {manual, automatic, clear}) CloseHandle(event);
 }
 
+// The token calls of the privilege trim: each one line, and a change the
+// token's handle does not allow is a failure with its error.
+TEST_F(Wrappers, TokenCalls) {
+    const HANDLE token = Winapi::OpenProcessToken(TOKEN_QUERY);
+    ASSERT_NE(token, nullptr);
+    ExpectOk(capture, "[Winapi::OpenProcessToken] OpenProcessToken(00000008): ok, " + Hex16(token));
+
+    capture.Clear();
+    std::vector<BYTE> info;
+    ASSERT_TRUE(Winapi::GetTokenInformation(token, TokenPrivileges, info));
+    ExpectOk(capture, "[Winapi::GetTokenInformation] GetTokenInformation(" + Hex16(token) + ", 3): ok, " +
+                          std::to_string(info.size()) + " bytes");
+
+    LUID luid{};
+    ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeChangeNotifyPrivilege", &luid));
+    capture.Clear();
+    EXPECT_EQ(Winapi::LookupPrivilegeName(luid), L"SeChangeNotifyPrivilege");
+    ExpectOk(capture, "[Winapi::LookupPrivilegeName] LookupPrivilegeNameW(0:" + std::to_string(luid.LowPart) +
+                          "): ok, SeChangeNotifyPrivilege");
+
+    capture.Clear();
+    TOKEN_PRIVILEGES change{1, {{luid, SE_PRIVILEGE_ENABLED}}};
+    EXPECT_FALSE(Winapi::AdjustTokenPrivileges(token, &change));
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::AdjustTokenPrivileges] AdjustTokenPrivileges(" + Hex16(token) + ", 1): ");
+    CloseHandle(token);
+}
+
+TEST_F(Wrappers, JobCalls) {
+    const HANDLE job = Winapi::CreateJobObject();
+    ASSERT_NE(job, nullptr);
+    ExpectOk(capture, "[Winapi::CreateJobObject] CreateJobObjectW(): ok, " + Hex16(job));
+    capture.Clear();
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    EXPECT_TRUE(Winapi::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits)));
+    ExpectOk(capture, "[Winapi::SetInformationJobObject] SetInformationJobObject(" + Hex16(job) + ", 9): ok");
+
+    std::wstring commandLine = L"cmd.exe /c exit 4";
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(testing_support::StartProcess(nullptr, commandLine.data(), FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                                              &startup, &info));
+    capture.Clear();
+    EXPECT_TRUE(Winapi::AssignProcessToJobObject(job, info.hProcess));
+    ExpectOk(capture, "[Winapi::AssignProcessToJobObject] AssignProcessToJobObject(" + Hex16(job) + ", " +
+                          Hex16(info.hProcess) + "): ok");
+    capture.Clear();
+    EXPECT_EQ(Winapi::ResumeThread(info.hThread), 1u);
+    ExpectOk(capture, "[Winapi::ResumeThread] ResumeThread(" + Hex16(info.hThread) + "): ok, 1");
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, testing_support::kChildTimeoutMs), WAIT_OBJECT_0);
+
+    capture.Clear();
+    EXPECT_EQ(Winapi::ResumeThread(nullptr), static_cast<DWORD>(-1));
+    ExpectFailure(capture, Winapi::GetLastError(), "[Winapi::ResumeThread] ResumeThread(0000000000000000): ");
+    capture.Clear();
+    EXPECT_FALSE(Winapi::AssignProcessToJobObject(nullptr, info.hProcess));
+    ExpectFailure(capture, Winapi::GetLastError(),
+                  "[Winapi::AssignProcessToJobObject] AssignProcessToJobObject(0000000000000000, " +
+                      Hex16(info.hProcess) + "): ");
+    for (HANDLE handle : {info.hThread, info.hProcess, job}) CloseHandle(handle);
+}
+
+TEST_F(Wrappers, MitigationCalls) {
+    PROCESS_MITIGATION_IMAGE_LOAD_POLICY images{};
+    images.NoRemoteImages = 1;
+    EXPECT_TRUE(Winapi::SetProcessMitigationPolicy(ProcessImageLoadPolicy, &images, sizeof(images)));
+    ExpectOk(capture, "[Winapi::SetProcessMitigationPolicy] SetProcessMitigationPolicy(10, 00000001): ok");
+    capture.Clear();
+    EXPECT_TRUE(Winapi::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+    ExpectOk(capture, "[Winapi::SetDefaultDllDirectories] SetDefaultDllDirectories(00001000): ok");
+}
+
 TEST(ServiceWrappers, StateNames) {
     EXPECT_EQ(Winapi::Service::StateName(SERVICE_STOPPED), L"STOPPED");
     EXPECT_EQ(Winapi::Service::StateName(SERVICE_START_PENDING), L"START_PENDING");
