@@ -88,6 +88,8 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
                 // The switches: options that take no value.
                 if (arg == L"--follow")
                     line.Follow = true;
+                else if (arg == L"--force")
+                    line.Force = true;
                 else
                     line.AllowUntrustedTarget = true;
                 given.push_back(arg);

@@ -15,6 +15,7 @@ struct CommandLine {
     bool Help = false;  // --help, -h, /? or the verb help
     bool Version = false;  // --version
     bool AllowUntrustedTarget = false;  // --allow-untrusted-target
+    bool Force = false;  // --force
     std::optional<std::wstring> NamesPrefix, Section, DoWork, WorkDone;
     std::optional<DWORD> SectionSize, TimeoutMs;
     // trace set: the values as given, checked by the verb before it writes.

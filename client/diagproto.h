@@ -66,6 +66,8 @@ enum ExitCode : int {
                                               // reply, or one that did not end with 0 and 0
     kExitTimeout = kOwnExitCodeBit | 4,       // no reply within the time-out
     kExitChannelTaken = kOwnExitCodeBit | 5,  // one of the three names exists already
+    kExitUntrustedExecutable = kOwnExitCodeBit | 0xA,  // install refused: an executable in a place others may change
+    kExitPackageRegistration = kOwnExitCodeBit | 0xB,  // uninstall refused: a registration the package made
 };
 
 // The exit code for a failed system call: its Win32 error, unchanged; an

@@ -15,6 +15,7 @@ enum OptionGroup : unsigned {
     kTraceSetOptions = 8,  // --levels, --sinks, --fields, --path, --append, --common, --max-size
     kTailOptions = 16,     // -n, --follow
     kTargetOption = 32,    // --allow-untrusted-target
+    kForceOption = 64,     // --force
 };
 
 struct VerbInfo {

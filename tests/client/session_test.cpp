@@ -116,7 +116,7 @@ TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
     EXPECT_EQ(status.ExitCode, 0u) << status.Output;
     EXPECT_NE(status.Output.find("STOPPED, win32 exit code 13"), std::string::npos) << status.Output;
     EXPECT_NE(status.Output.find("start type: demand"), std::string::npos) << status.Output;
-    EXPECT_NE(status.Output.find("image path: \"" + Utf8(e2e::InBin(L"ReRiruRuvazor.exe")) + "\""),
+    EXPECT_NE(status.Output.find("image path: \"" + Utf8(m_Registration.Executable()) + "\""),
               std::string::npos)
         << status.Output;
 }

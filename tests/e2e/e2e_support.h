@@ -62,8 +62,13 @@ int FindLine(const std::vector<std::string>& lines, const std::string& fragment,
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& fragments);
 std::string Join(const std::vector<std::string>& lines);
 
-// Installs the service (diagctl install [path]) after removing any leftover
-// registration, and uninstalls it when destroyed, also after a failure.
+// Installs the service (diagctl install) after removing any leftover
+// registration, and uninstalls it when destroyed, also after a failure. The
+// executable (by default the build's service) is copied with VqError.dll,
+// vq_fake_reg.exe and reg.exe from beside it (where there are such) into a
+// directory of the prefix's C: first: diagctl refuses an executable that
+// others may change, and a build tree may lie under /tmp, which everyone may
+// write.
 class ServiceRegistration {
 public:
     explicit ServiceRegistration(const std::wstring& exePath = L"");
@@ -71,8 +76,11 @@ public:
     ServiceRegistration(const ServiceRegistration&) = delete;
     ServiceRegistration& operator=(const ServiceRegistration&) = delete;
     bool Installed() const { return m_Installed; }
+    // The copy that is registered.
+    const std::wstring& Executable() const { return m_Executable; }
 
 private:
+    std::wstring m_Executable;
     bool m_Installed = false;
 };
 
