@@ -4,6 +4,10 @@
 // service, whose launcher starts a stand-in reg.exe; the product's
 // executable always runs the system's reg.exe, even with another one beside
 // it.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -100,11 +104,78 @@ TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndSaysWhy) {
     const ProcessResult bounded = Diagctl(L"package-stop --timeout 1000");
     client.join();
     EXPECT_EQ(bounded.ExitCode, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT)) << bounded.Output;
-    EXPECT_NE(bounded.Output.find("ReRiruRuvazor has not stopped within 1 s (still STOP_PENDING); the package stops "
+    EXPECT_NE(bounded.Output.find(") has not stopped within 1000 ms (still STOP_PENDING); the package stops "
                                   "here and leaves the installed version as it is"),
               std::string::npos)
         << bounded.Output;
     EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
+}
+
+// Another process of the installed executable, held suspended by a user,
+// would keep the files in use: the package's step ends it and names it.
+TEST_F(StopDuringRequest, ThePackageStepEndsAHeldProcessOfTheExecutableAndNamesIt) {
+    const std::wstring exe = m_Registration.Executable();
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION held{};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
+                               nullptr, nullptr, &startup, &held));
+    const ProcessResult step = Diagctl(L"package-stop --timeout 5000");
+    EXPECT_EQ(step.ExitCode, 0u) << step.Output;
+    EXPECT_NE(step.Output.find("that were not the service: " + std::to_string(held.dwProcessId)), std::string::npos)
+        << step.Output;
+    EXPECT_EQ(WaitForSingleObject(held.hProcess, 5000), WAIT_OBJECT_0);
+    TerminateProcess(held.hProcess, 0);
+    CloseHandle(held.hThread);
+    CloseHandle(held.hProcess);
+}
+
+// The service's process ended from outside (a crash, a kill) takes its
+// export processes with it, through the job it holds, instead of leaving
+// them writing as LocalSystem.
+TEST_F(StopDuringRequest, ItsExportsEndWithinASecondWhenTheServiceProcessIsKilled) {
+    Start();
+    SERVICE_STATUS_PROCESS status{};
+    {
+        const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        const SC_HANDLE service = OpenServiceW(manager, L"ReRiruRuvazor", SERVICE_QUERY_STATUS);
+        DWORD size = 0;
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &size);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+    }
+    const HANDLE service = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId);
+    ASSERT_NE(service, nullptr);
+    std::thread client([&] {
+        const diagctl::ServerWatch watch{service, {}};
+        m_Channel->Post(diagproto::EncodeExport({{L"hang", m_Trace.Directory() + L"\\a.reg"},
+                                                 {L"hang", m_Trace.Directory() + L"\\b.reg"}}),
+                        30000, &watch);
+    });
+    std::vector<HANDLE> exports;
+    for (int waited = 0; exports.size() < 2 && waited < 10000; waited += 50) {
+        for (HANDLE process : exports) CloseHandle(process);
+        exports.clear();
+        Sleep(50);
+        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry{sizeof(entry)};
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+            if (entry.th32ParentProcessID == status.dwProcessId && lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") == 0)
+                if (const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID)) exports.push_back(process);
+        CloseHandle(snapshot);
+    }
+    ASSERT_EQ(exports.size(), 2u) << Log();
+    const auto killed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(TerminateProcess(service, 1));
+    EXPECT_EQ(WaitForMultipleObjects(2, exports.data(), TRUE, 1000), WAIT_OBJECT_0);
+    const auto ended = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
+    EXPECT_LT(ended.count(), 1000);
+    client.join();
+    for (HANDLE process : exports) {
+        EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
+        TerminateProcess(process, 0);  // a test that failed leaves nothing running
+        CloseHandle(process);
+    }
+    CloseHandle(service);
 }
 
 // A second do-work signal while a request runs is taken back, so the reply

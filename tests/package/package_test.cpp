@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "channel.h"
 #include "child_process.h"
 #include "diagproto.h"
 #include "e2e_support.h"
@@ -112,14 +113,18 @@ protected:
             if (!ProgramEntries().empty())
                 e2e::Run(L"msiexec.exe /x \"" + *package + L"\" /qn", 120000);
         if (Value(kServiceKey, L"Type") != L"<absent>")
-            e2e::Diagctl(L"uninstall");
+            e2e::Diagctl(L"uninstall --force");
         WaitServiceGone();
     }
 
     // msiexec /qn with a verbose log of the step's own; its exit code.
-    DWORD Msiexec(const std::wstring& action, const std::wstring& package, const std::wstring& step) {
+    // properties (PROPERTY=VALUE ...) go on the command line.
+    DWORD Msiexec(const std::wstring& action, const std::wstring& package, const std::wstring& step,
+                  const std::wstring& properties = L"") {
         m_Log = m_Logs + L"\\" + step + L".log";
-        return e2e::Run(L"msiexec.exe " + action + L" \"" + package + L"\" /qn /l*v \"" + m_Log + L"\"", 120000)
+        return e2e::Run(L"msiexec.exe " + action + L" \"" + package + L"\" /qn " + properties + L" /l*v \"" + m_Log +
+                            L"\"",
+                        120000)
             .ExitCode;
     }
 
@@ -141,6 +146,31 @@ protected:
 
     std::wstring m_Logs, m_Log;
 };
+
+// The installed executable started suspended, as a user may hold it: it runs
+// no line and keeps the file in use. Returns its process.
+HANDLE HeldProcessOfTheInstalledExecutable() {
+    const std::wstring exe = kInstallDir + L"ReRiruRuvazor.exe";
+    STARTUPINFOW startup{sizeof(startup)};
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &info))
+        return nullptr;
+    CloseHandle(info.hThread);
+    return info.hProcess;
+}
+
+// Suspends or resumes every thread of a process: a service frozen in the
+// middle of a request answers no control.
+bool Freeze(DWORD processId, bool frozen) {
+    using Call = LONG(NTAPI*)(HANDLE);
+    const auto call = reinterpret_cast<Call>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), frozen ? "NtSuspendProcess" : "NtResumeProcess")));
+    const HANDLE process = OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, processId);
+    const bool done = call && process && call(process) >= 0;
+    if (process) CloseHandle(process);
+    return done;
+}
 
 TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheTraceConfiguration) {
     // Installed: 0, not 3010 (a restart needed), with a verbose log.
@@ -171,8 +201,14 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
                   std::string::npos,
               imagePath[0] != L'"')
         << status;
+    EXPECT_NE(status.find("required privileges: not kept by this platform"), std::string::npos) << status;
     EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_VERSION)});
     EXPECT_EQ(TraceMarker(), kOperators);
+    // The package's registration is the package's to remove.
+    const e2e::ProcessResult byHand = e2e::Run(L"\"" + kInstallDir + L"diagctl.exe\" uninstall");
+    EXPECT_EQ(byHand.ExitCode, static_cast<DWORD>(diagproto::kExitPackageRegistration)) << byHand.Output;
+    EXPECT_NE(byHand.Output.find("msiexec /x {"), std::string::npos) << byHand.Output;
+    EXPECT_EQ(Value(kServiceKey, L"Type"), L"16");
     // The event log source, with the installed message module's texts.
     EXPECT_EQ(Value(kEventSourceKey, L"EventMessageFile"), kInstallDir + L"VqError.dll");
     EXPECT_EQ(Value(kEventSourceKey, L"TypesSupported"), L"7");
@@ -246,6 +282,72 @@ TEST_F(Package, AnUpgradeAndARemovalDuringARequestWaitForTheServiceAndLeaveNothi
     EXPECT_TRUE(WaitServiceGone());
     for (const wchar_t* file : kFiles)
         EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);
+    EXPECT_TRUE(ProgramEntries().empty());
+}
+
+// A process of the installed executable that a user holds suspended would
+// keep its files in use: the package's step ends it (e2e_service_stop shows
+// what the step says), and the upgrade and the removal complete.
+TEST_F(Package, AHeldProcessOfTheInstalledExecutableBlocksNeitherAnUpgradeNorARemoval) {
+    ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    for (const auto& [action, step] : {std::pair{L"/i", L"held-upgrade"}, std::pair{L"/x", L"held-removal"}}) {
+        const HANDLE held = HeldProcessOfTheInstalledExecutable();
+        ASSERT_NE(held, nullptr);
+        EXPECT_EQ(Msiexec(action, kNext, step), 0u) << ReadLog(m_Log);
+        EXPECT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0);
+        CloseHandle(held);
+    }
+    EXPECT_TRUE(ProgramEntries().empty());
+    EXPECT_EQ(GetFileAttributesW((kInstallDir + L"ReRiruRuvazor.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// A service that does not stop fails the step within its bound, before the
+// package changed anything: Wine's msiexec, which undoes nothing, then ends
+// with 1627 (Windows Installer with 1603). The installed version stays
+// whole, and once the service answers again the upgrade, and later the
+// removal, that failed so go through. (Each is tried once per frozen
+// service: at a second control Wine's service manager ends a service that
+// did not answer the first.)
+TEST_F(Package, AServiceThatDoesNotStopFailsTheStepAndTheInstalledVersionStaysUsable) {
+    ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    std::wstring message;
+    auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), diagctl::kDefaultSectionSize, message);
+    ASSERT_TRUE(channel) << Narrow(message);
+    const struct {
+        const wchar_t* Action;
+        const std::wstring* Package;
+        const char* Version;  // installed while the service is frozen
+        const wchar_t* Step;
+    } attempts[] = {{L"/i", &kNext, VQ_VERSION, L"frozen-upgrade"}, {L"/x", &kNext, VQ_NEXT_VERSION, L"frozen-removal"}};
+    for (const auto& [action, package, version, step] : attempts) {
+        ASSERT_NE(InstalledDiagctl(L"start").find("RUNNING"), std::string::npos);
+        SERVICE_STATUS_PROCESS status{};
+        const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        const SC_HANDLE service = OpenServiceW(manager, L"ReRiruRuvazor", SERVICE_QUERY_STATUS);
+        DWORD size = 0;
+        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &size);
+        CloseServiceHandle(service);
+        CloseServiceHandle(manager);
+        ASSERT_NE(status.dwProcessId, 0u);
+        ASSERT_TRUE(Freeze(status.dwProcessId, true));
+        struct Thaw {
+            DWORD Id;
+            ~Thaw() { Freeze(Id, false); }
+        } thaw{status.dwProcessId};
+
+        const ULONGLONG started = GetTickCount64();
+        const DWORD code = Msiexec(action, *package, step, L"SERVICESTOPTIMEOUT=1000");
+        EXPECT_TRUE(code == ERROR_INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code << ReadLog(m_Log);
+        EXPECT_GE(GetTickCount64() - started, 1000u);
+        EXPECT_EQ(ReadLog(m_Log).find("InstallValidate"), std::string::npos);  // it stopped before
+        EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(version)});
+        for (const wchar_t* file : kFiles)
+            EXPECT_EQ(InstalledVersion(file), version) << Narrow(file);
+        EXPECT_NE(InstalledDiagctl(L"status").find("RUNNING"), std::string::npos);
+
+        Freeze(status.dwProcessId, false);
+        EXPECT_EQ(Msiexec(action, *package, std::wstring(step) + L"-again"), 0u) << ReadLog(m_Log);
+    }
     EXPECT_TRUE(ProgramEntries().empty());
 }
 
