@@ -441,7 +441,8 @@ TEST_F(Wrappers, JobCalls) {
     ExpectOk(capture, "[Winapi::SetInformationJobObject] SetInformationJobObject(" + Hex16(job) + ", 9): ok");
 
     std::wstring commandLine = L"cmd.exe /c exit 4";
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     ASSERT_TRUE(testing_support::StartProcess(nullptr, commandLine.data(), FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
                                               &startup, &info));

@@ -115,7 +115,8 @@ TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndSaysWhy) {
 // would keep the files in use: the package's step ends it and names it.
 TEST_F(StopDuringRequest, ThePackageStepEndsAHeldProcessOfTheExecutableAndNamesIt) {
     const std::wstring exe = m_Registration.Executable();
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION held{};
     ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
                                nullptr, nullptr, &startup, &held));
@@ -157,7 +158,8 @@ TEST_F(StopDuringRequest, ItsExportsEndWithinASecondWhenTheServiceProcessIsKille
         exports.clear();
         Sleep(50);
         const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{sizeof(entry)};
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof(entry);
         for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
             if (entry.th32ParentProcessID == status.dwProcessId && lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") == 0)
                 if (const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID)) exports.push_back(process);

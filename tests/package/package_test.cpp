@@ -151,7 +151,8 @@ protected:
 // no line and keeps the file in use. Returns its process.
 HANDLE HeldProcessOfTheInstalledExecutable() {
     const std::wstring exe = kInstallDir + L"ReRiruRuvazor.exe";
-    STARTUPINFOW startup{sizeof(startup)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr,
                         nullptr, &startup, &info))
