@@ -39,7 +39,7 @@ void Harness::Write(const std::vector<std::uint8_t>& request) {
 
 std::wstring BesideSelf(const std::wstring& fileName) { return testing_support::ModuleDirectory() + fileName; }
 
-bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info, DWORD flags) {
+bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info) {
     const std::wstring program = BesideSelf(L"vq_stand_in.exe");
     std::wstring commandLine = L"\"" + program + L"\" " + arguments;
     STARTUPINFOW startup{};
@@ -47,8 +47,8 @@ bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info, DWOR
     // The stand-in is test scaffolding: a start that Wine fails spuriously is
     // tried again rather than letting that fault decide a test.
     *info = PROCESS_INFORMATION{};
-    return testing_support::StartProcess(program.c_str(), commandLine.data(), FALSE, DETACHED_PROCESS | flags,
-                                         &startup, info) != FALSE;
+    return testing_support::StartProcess(program.c_str(), commandLine.data(), FALSE, DETACHED_PROCESS, &startup,
+                                         info) != FALSE;
 }
 
 DiagService::ProcessStarter FakeLauncher::Starter() {
@@ -66,11 +66,9 @@ bool FakeLauncher::Start(wchar_t* commandLine, PROCESS_INFORMATION* info) {
         SetLastError(FailError);
         return false;
     }
-    const std::wstring arguments = Sleep ? L"sleep " + std::to_wstring(GetCurrentProcessId())
-                                         : (ReportJob ? L"job " : L"exit ") + std::to_wstring(FirstExitCode + index);
-    // Suspended, as the product's launcher starts reg.exe: the service
-    // resumes it once it is in the service's job.
-    if (!StartStandIn(arguments, info, CREATE_SUSPENDED))
+    const std::wstring arguments =
+        Sleep ? L"sleep " + std::to_wstring(GetCurrentProcessId()) : L"exit " + std::to_wstring(FirstExitCode + index);
+    if (!StartStandIn(arguments, info))
         return false;
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Threads.push_back(info->hThread);

@@ -42,20 +42,17 @@ struct Harness {
 std::wstring BesideSelf(const std::wstring& fileName);
 
 // Starts vq_stand_in.exe (beside the test) with arguments, without a console.
-bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info, DWORD flags = 0);
+bool StartStandIn(const std::wstring& arguments, PROCESS_INFORMATION* info);
 
 // A launcher for the export request that starts vq_stand_in.exe instead of
 // reg.exe: the n-th start (0-based) exits with FirstExitCode + n, or
-// sleeps forever when Sleep is set, or exits with FirstExitCode + n + 1 when
-// ReportJob is set and it runs in a job from its first line (+ 0 when not);
-// starts listed in FailAt fail with
+// sleeps forever when Sleep is set; starts listed in FailAt fail with
 // FailError. It records every command line it was given and every handle it
 // handed out.
 class FakeLauncher {
 public:
     DWORD FirstExitCode = 1000;
     bool Sleep = false;
-    bool ReportJob = false;
     std::vector<size_t> FailAt;
     DWORD FailError = ERROR_FILE_NOT_FOUND;
 

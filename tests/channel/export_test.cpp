@@ -206,20 +206,6 @@ TEST(Export, SecondOfThreeFailsToStart) {
     ExpectEveryHandleClosed(capture, launcher.ProcessHandles());
 }
 
-// Each export process is put into the service's job while it is suspended,
-// so that it ends with the service: its first line already runs in a job.
-TEST(Export, EveryExportRunsInTheServicesJobFromItsFirstLine) {
-    FakeLauncher launcher;
-    launcher.ReportJob = true;
-    Harness harness(diagctl::kDefaultSectionSize, launcher.Starter());
-    TraceCapture capture;
-    harness.Write(diagproto::EncodeExport(NumberedPairs(2)));
-    EXPECT_TRUE(harness.Service->MainLogic());
-    EXPECT_THAT(harness.Reply().Values, ElementsAre(1001u, 1002u)) << capture.Dump();
-    EXPECT_EQ(capture.CountContaining("[Winapi::AssignProcessToJobObject]"), 2u) << capture.Dump();
-    ExpectEveryHandleClosed(capture, launcher.ProcessHandles());
-}
-
 TEST(Export, NothingStartedRepliesWithTheStartErrors) {
     FakeLauncher launcher;
     launcher.FailAt = {0, 1};

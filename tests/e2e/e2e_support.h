@@ -62,13 +62,10 @@ int FindLine(const std::vector<std::string>& lines, const std::string& fragment,
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& fragments);
 std::string Join(const std::vector<std::string>& lines);
 
-// Installs the service (diagctl install) after removing any leftover
-// registration, and uninstalls it when destroyed, also after a failure. The
-// executable (by default the build's service) is copied with VqError.dll,
-// vq_fake_reg.exe and reg.exe from beside it (where there are such) into a
-// directory of the prefix's C: first: diagctl refuses an executable that
-// others may change, and a build tree may lie under /tmp, which everyone may
-// write.
+// Installs a copy of the service (by default the build's) with VqError.dll,
+// vq_fake_reg.exe and reg.exe from beside it on the prefix's C: (a build tree
+// under /tmp is one others may change, which install refuses) after removing
+// any leftover registration, and uninstalls it when destroyed.
 class ServiceRegistration {
 public:
     explicit ServiceRegistration(const std::wstring& exePath = L"");

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <thread>
 
+#include "base/VqOwners.h"
 #include "service_fixture.h"
 
 namespace {
@@ -111,73 +112,39 @@ TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndSaysWhy) {
     EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
 }
 
-// Another process of the installed executable, held suspended by a user,
-// would keep the files in use: the package's step ends it and names it.
-TEST_F(StopDuringRequest, ThePackageStepEndsAHeldProcessOfTheExecutableAndNamesIt) {
-    const std::wstring exe = m_Registration.Executable();
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION held{};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW,
-                               nullptr, nullptr, &startup, &held));
-    const ProcessResult step = Diagctl(L"package-stop --timeout 5000");
-    EXPECT_EQ(step.ExitCode, 0u) << step.Output;
-    EXPECT_NE(step.Output.find("that were not the service: " + std::to_string(held.dwProcessId)), std::string::npos)
-        << step.Output;
-    EXPECT_EQ(WaitForSingleObject(held.hProcess, 5000), WAIT_OBJECT_0);
-    TerminateProcess(held.hProcess, 0);
-    CloseHandle(held.hThread);
-    CloseHandle(held.hProcess);
+// The running exports (their parent first, the service's process), by id.
+std::vector<DWORD> ServiceAndExports() {
+    std::vector<DWORD> ids{0};
+    const VqBase::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") != 0) continue;
+        ids[0] = entry.th32ParentProcessID;
+        ids.push_back(entry.th32ProcessID);
+    }
+    return ids;
 }
 
 // The service's process ended from outside (a crash, a kill) takes its
-// export processes with it, through the job it holds, instead of leaving
-// them writing as LocalSystem.
+// exports with it, through the job it holds, instead of leaving them writing
+// as LocalSystem.
 TEST_F(StopDuringRequest, ItsExportsEndWithinASecondWhenTheServiceProcessIsKilled) {
     Start();
-    SERVICE_STATUS_PROCESS status{};
-    {
-        const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-        const SC_HANDLE service = OpenServiceW(manager, L"ReRiruRuvazor", SERVICE_QUERY_STATUS);
-        DWORD size = 0;
-        QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status, &size);
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-    }
-    const HANDLE service = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, status.dwProcessId);
-    ASSERT_NE(service, nullptr);
     std::thread client([&] {
-        const diagctl::ServerWatch watch{service, {}};
-        m_Channel->Post(diagproto::EncodeExport({{L"hang", m_Trace.Directory() + L"\\a.reg"},
-                                                 {L"hang", m_Trace.Directory() + L"\\b.reg"}}),
-                        30000, &watch);
+        const std::wstring file = m_Trace.Directory() + L"\\hang.reg";
+        m_Channel->Post(diagproto::EncodeExport({{L"hang", file}, {L"hang", file}}), 3000);
     });
+    std::vector<DWORD> ids;
+    for (int i = 0; i < 200 && (ids = ServiceAndExports()).size() < 3; ++i) Sleep(50);
+    ASSERT_EQ(ids.size(), 3u) << Log();
     std::vector<HANDLE> exports;
-    for (int waited = 0; exports.size() < 2 && waited < 10000; waited += 50) {
-        for (HANDLE process : exports) CloseHandle(process);
-        exports.clear();
-        Sleep(50);
-        const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry{};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-            if (entry.th32ParentProcessID == status.dwProcessId && lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") == 0)
-                if (const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID)) exports.push_back(process);
-        CloseHandle(snapshot);
-    }
-    ASSERT_EQ(exports.size(), 2u) << Log();
-    const auto killed = std::chrono::steady_clock::now();
-    ASSERT_TRUE(TerminateProcess(service, 1));
-    EXPECT_EQ(WaitForMultipleObjects(2, exports.data(), TRUE, 1000), WAIT_OBJECT_0);
-    const auto ended = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - killed);
-    EXPECT_LT(ended.count(), 1000);
+    for (size_t i = 1; i < ids.size(); ++i) exports.push_back(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, ids[i]));
+    const VqBase::UniqueHandle service(OpenProcess(PROCESS_TERMINATE, FALSE, ids[0]));
+    ASSERT_TRUE(TerminateProcess(service.get(), 1));
+    EXPECT_EQ(WaitForMultipleObjects(2, exports.data(), TRUE, 1000), WAIT_OBJECT_0);  // within a second
+    for (HANDLE process : exports) TerminateProcess(process, 0) && CloseHandle(process);
     client.join();
-    for (HANDLE process : exports) {
-        EXPECT_EQ(WaitForSingleObject(process, 0), WAIT_OBJECT_0);
-        TerminateProcess(process, 0);  // a test that failed leaves nothing running
-        CloseHandle(process);
-    }
-    CloseHandle(service);
 }
 
 // A second do-work signal while a request runs is taken back, so the reply
