@@ -1,6 +1,7 @@
 #include "usage.h"
 
 #include <iterator>
+#include <string_view>
 
 #include "console.h"
 #include "diagproto.h"
@@ -177,7 +178,7 @@ std::wstring VerbUsage(const VerbInfo& verb) {
 std::wstring TraceUsage() {
     std::wstring text;
     for (const VerbInfo& verb : kVerbs)
-        if (std::wstring(verb.Verb).rfind(L"trace ", 0) == 0)
+        if (std::wstring_view(verb.Verb).starts_with(L"trace "))
             text += VerbUsage(verb);
     return text;
 }
