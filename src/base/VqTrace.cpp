@@ -208,6 +208,8 @@ void CTraceImpl::FlushNotes() {
             ExclusiveLock lock(m_MutexLock);
             problems.swap(m_LogProblems);
         }
+        // A warning like any other: a trace of errors only does not get it.
+        if (!IsLevelEnabled(TL_WARNING)) problems.clear();
         // To the console and the record sink only: the file is what failed,
         // and the debugger has had its note.
         const DWORD params = m_Config.m_ParamsMask.load() & ~(TP_FILE | TP_DEBUGGER);

@@ -85,9 +85,17 @@ TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
     } sink;
     impl.SetRecordSink(&sink);
     impl.m_Config.m_FilePath = L"f.log-without-directory:*?";
+    // The loss is a warning: a trace without that level does not say it.
     impl.m_Config.Publish(TL_INFO, TP_FILE, 0, 0xFFFFFFFF);
     Trace(impl, TL_INFO, L"[%s] x", L"f");
-    Trace(impl, TL_INFO, L"[%s] y", L"f");
+    EXPECT_EQ(sink.records, std::vector<std::string>{"[f] x\r\n"});
+    sink.records.clear();
+    CTraceImpl warned(L"SinkLost", MissingLocation());
+    warned.SetRecordSink(&sink);
+    warned.m_Config.m_FilePath = impl.m_Config.m_FilePath;
+    warned.m_Config.Publish(TL_INFO | TL_WARNING, TP_FILE, 0, 0xFFFFFFFF);
+    Trace(warned, TL_INFO, L"[%s] x", L"f");
+    Trace(warned, TL_INFO, L"[%s] y", L"f");
     // Every record reaches the other sinks, and the loss is said once.
     ASSERT_EQ(sink.records.size(), 3u);
     EXPECT_EQ(sink.records[0], "[f] x\r\n");
@@ -95,6 +103,7 @@ TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
               "W> [VqBase::CTraceImpl::OpenFile] Trace file \"f.log-without-directory:*?\" not written: a relative path\r\n");
     EXPECT_EQ(sink.records[2], "[f] y\r\n");
     impl.SetRecordSink(nullptr);
+    warned.SetRecordSink(nullptr);
 }
 
 TEST(TraceConsoleSink, RedirectedStandardOutput) {
