@@ -182,7 +182,7 @@ bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty
     std::atomic<bool>& reported = result == CTraceFile::Refused ? m_RefusalReported : m_OpenFailureReported;
     if (!reported.exchange(true)) {
         const std::wstring& problem = target->Result == CLogDirectory::Held ? file.Problem() : target->Problem;
-        ReportLogProblem(L"Trace file \"" + target->For + L"\" " +
+        ReportLogProblem(L"Trace file " + (target->For.empty() ? L"" : L"\"" + target->For + L"\" ") +
                          (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + problem);
     }
     return false;
