@@ -460,7 +460,9 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     // never lost to the bound.
     CTraceFile file;
     if (!OpenFile(file, common, append, false, false)) return;
-    if (problem.empty()) file.Write(kSeparator, sizeof(kSeparator) - 1);
+    // A common file holds the lines of several programs: no start of this
+    // one's is marked in it.
+    if (problem.empty() && !common) file.Write(kSeparator, sizeof(kSeparator) - 1);
     file.Write(record, size);
 }
 
