@@ -99,7 +99,10 @@ bool CTraceImpl::Reload() {
         ExclusiveLock lock(m_Lock);
         if (!m_Config.ReadConfig()) return false;
         const DWORD params = m_Config.m_ParamsMask.load();
-        if (params & TP_FILE) StartFile();
+        // A trace that writes nothing touches no file: switched off by its
+        // levels (trace off), it must not empty, mark or make the log that
+        // the last run left.
+        if ((params & TP_FILE) && IsEnabled()) StartFile();
         if (params & TP_CONSOLE)
             m_Console.Open(m_Config.m_Name.c_str());
         else

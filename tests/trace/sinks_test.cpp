@@ -77,6 +77,20 @@ TEST(TraceFileSink, MissingDirectoryAndDeletedFileAreCreated) {
     EXPECT_EQ(ReadBytes(file), "W> [f] recreated\r\n");
 }
 
+TEST(TraceFileSink, SwitchedOffByItsLevelsItTouchesNoFileAtStart) {
+    TempDir dir;
+    TestKey key;
+    WriteBytes(dir / L"Off.log", "kept\r\n");
+    // Without TP_APPEND a start would empty it; a missing directory would be made.
+    for (const std::wstring& path : {dir.Path(), dir / L"new"}) {
+        FileConfig(key, L"Off", path, TP_FILE);
+        key.SetNumber(L"Off", L"EnableMask", 0);
+        CTraceImpl impl(L"Off", key.Location());
+    }
+    EXPECT_EQ(ReadBytes(dir / L"Off.log"), "kept\r\n");
+    EXPECT_FALSE(Exists(dir / L"new"));
+}
+
 TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
     CTraceImpl impl(L"SinkLost", MissingLocation());
     struct Sink : ITraceRecordSink {
