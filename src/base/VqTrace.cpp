@@ -18,10 +18,6 @@ namespace VqBase {
 
 namespace {
 
-// A chain that could not be walked, or never held a file, is walked again
-// at most this often.
-constexpr ULONGLONG kRewalkMs = 1000;
-
 // "W> text" through the debugger, in the records' code page: the note of a
 // log file that cannot be had, which the file sink itself cannot carry.
 void DebugNote(const std::wstring& text) {
@@ -82,6 +78,12 @@ CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location, CEventLog* e
       m_NameField(MakeNameField(m_Config.m_Name)),
       m_Self(ProcessUserSid()),
       m_CommonSecurity(BuildCommonFileSecurity()),
+      m_Chain([this](const std::wstring& path) {
+          // Which file was the trace's own is known only within one path.
+          if (path != m_ChainPath) m_KnownIndex = 0;
+          m_ChainPath = path;
+          return WalkLogTarget(path, m_Self, m_Config.m_FilePathProblem);
+      }),
       m_Events(events) {
     VqBase::LastErrorKeeper keep;
     m_Locale = _create_locale(LC_ALL, "Russian");
@@ -133,49 +135,26 @@ HANDLE CTraceImpl::FileMutex(const std::wstring& path, bool& trusted) {
     return m_FileMutex.get();
 }
 
-std::shared_ptr<const CLogTarget> CTraceImpl::Target(std::shared_ptr<const CLogTarget> failed, bool force,
-                                                     bool* walked) {
+bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain,
+                          CLogChain::Hold& hold) {
     // The path changes only in Reload, which no output overlaps.
-    const std::wstring& path = m_Config.m_FilePath;
-    ExclusiveLock lock(m_MutexLock);
-    const bool changed = !m_Target || m_Target->For != path;
-    const bool again = failed && failed == m_Target &&
-                       (force || failed->Worked.load() || ::GetTickCount64() - failed->WalkedAt >= kRewalkMs);
-    if (walked) *walked = changed || again;
-    if (changed || again) {
-        if (changed) m_KnownIndex = 0;
-        // The old chain's handles go before its names are opened again: a
-        // directory that was deleted stays delete-pending while they are
-        // held, and the new walk would meet it.
-        failed.reset();
-        m_Target.reset();
-        m_Target = WalkLogTarget(path, m_Self, m_Config.m_FilePathProblem);
-    }
-    return m_Target;
-}
-
-bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain) {
-    std::shared_ptr<const CLogTarget> target;
-    if (walkAgain) {
-        ExclusiveLock lock(m_MutexLock);
-        target = m_Target;
-    }
-    target = Target(std::move(target), walkAgain);
+    hold = m_Chain.Get(m_Config.m_FilePath, walkAgain);
     const LogFileRules rules{common, append, empty, m_Self.empty() ? nullptr : m_Self.data(), m_CommonSecurity.get(),
                              &m_KnownIndex};
     auto open = [&] {
-        if (target->Result == CLogDirectory::Held) return file.Open(target->Directory.Handle(), target->File, rules);
-        return target->Result == CLogDirectory::Refused ? CTraceFile::Refused : CTraceFile::NotOpened;
+        if (hold->Result == CLogDirectory::Held) return file.Open(hold->Directory.Handle(), hold->File, rules);
+        return hold->Result == CLogDirectory::Refused ? CTraceFile::Refused : CTraceFile::NotOpened;
     };
     CTraceFile::Result result = open();
-    if (result == CTraceFile::NotOpened || (result == CTraceFile::Refused && target->Result != CLogDirectory::Held)) {
+    if (result == CTraceFile::NotOpened || (result == CTraceFile::Refused && hold->Result != CLogDirectory::Held)) {
         // Whatever failed (a held directory that has gone, a blocker, a
         // drive that was not there yet), a fresh walk from the root may
         // succeed: at once after a chain that worked, else once a second.
-        bool walked = false;
-        target = Target(std::move(target), false, &walked);
-        if (walked) result = open();
+        const ULONGLONG generation = hold.Generation();
+        hold = m_Chain.WalkAgain(std::move(hold), false);
+        if (hold.Generation() != generation) result = open();
     }
+    const CLogTarget* target = &*hold;
     if (result == CTraceFile::Opened) {
         if (!target->Worked.load(std::memory_order_relaxed)) target->Worked = true;
         return true;
@@ -235,7 +214,8 @@ void CTraceImpl::StartFile() {
     const bool common = m_Config.m_CommonFileFlag.load() != 0;
     const bool append = (m_Config.m_ParamsMask.load() & TP_APPEND) != 0;
     CTraceFile file;
-    if (OpenFile(file, common, append, !common && !append, true) && !common && append)
+    CLogChain::Hold hold;
+    if (OpenFile(file, common, append, !common && !append, true, hold) && !common && append)
         file.Write(kSeparator, sizeof(kSeparator) - 1);
 }
 
@@ -338,7 +318,10 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
             CTraceFile file;
             if (const DWORD bound = m_Config.m_MaxFileSize.load()) {
                 WriteBounded(common, append, bound, record, size);
-            } else if (OpenFile(file, common, append, false, false)) {
+            } else if (CLogChain::Hold hold; OpenFile(file, common, append, false, false, hold)) {
+                // Let go before the guard is waited for: a walk again, which
+                // a record may make under the guard, waits for every hold.
+                hold.Release();
                 bool trusted = true;
                 const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
                 CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
@@ -441,9 +424,10 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
     CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
     std::optional<FileIdentity> due;
+    CLogChain::Hold hold;
     {
         CTraceFile file;
-        if (!OpenFile(file, common, append, false, false)) return;
+        if (!OpenFile(file, common, append, false, false, hold)) return;
         // The size is the one the open's checks read.
         if (RotationDue(file.Size(), size, bound)) due = IdentityOf(file.Handle());
         if (!due) {
@@ -453,16 +437,14 @@ void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char*
     }
     // The file is closed first: a handle without FILE_SHARE_DELETE would
     // make its own rename fail.
-    const std::shared_ptr<const CLogTarget> target = Target(nullptr, false);
-    const std::wstring problem = target->Result == CLogDirectory::Held
-                                     ? RotateLogFile(target->Directory.Handle(), target->File, *due)
-                                     : target->Problem;
+    const std::wstring problem = RotateLogFile(hold->Directory.Handle(), hold->File, *due);
     if (!problem.empty() && !m_RotationFailureReported.exchange(true))
-        DebugNote(L"Trace file \"" + target->For + L"\" not rotated: " + problem);
+        DebugNote(L"Trace file \"" + hold->For + L"\" not rotated: " + problem);
     // A file that could not be rotated still takes the record: a line is
     // never lost to the bound.
     CTraceFile file;
-    if (!OpenFile(file, common, append, false, false)) return;
+    hold.Release();
+    if (!OpenFile(file, common, append, false, false, hold)) return;
     // A common file holds the lines of several programs: no start of this
     // one's is marked in it.
     if (problem.empty() && !common) file.Write(kSeparator, sizeof(kSeparator) - 1);

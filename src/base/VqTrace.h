@@ -12,15 +12,13 @@
 #include <vector>
 
 #include "base/VqEventLog.h"
+#include "base/VqLogChain.h"
 #include "base/VqOwners.h"
 #include "base/VqTraceConfig.h"
 #include "base/VqTraceConstants.h"
 #include "base/VqTraceSinks.h"
 
 namespace VqBase {
-
-class CTraceFile;
-struct CLogTarget;
 
 inline constexpr wchar_t kTraceName[] = L"ReRiruRuvazor";
 
@@ -86,22 +84,17 @@ private:
     // The named mutex that orders the writes of all processes to a common
     // file, made once per path; trusted is false for a squatter's.
     HANDLE FileMutex(const std::wstring& path, bool& trusted);
-    // Where the file of m_Config.m_FilePath goes, walked once per path, and
-    // again when an open in failed's directory did not work (force: at
-    // once; else at once after a chain that worked, and at most once a
-    // second after one that never did). walked: whether it walked.
-    std::shared_ptr<const CLogTarget> Target(std::shared_ptr<const CLogTarget> failed, bool force,
-                                             bool* walked = nullptr);
     // A log file or path that cannot be had: a debugger note now, a warning
     // record at the console and the record sink by FlushNotes.
     void ReportLogProblem(const std::wstring& text);
     // Writes the notes that could not be written where they arose.
     void FlushNotes();
     void OutputWideWith(DWORD level, DWORD params, const wchar_t* text, size_t length);
-    // Opens and checks the log file (empty: cut it, at start only); a file
-    // that cannot be opened or fails the checks is reported once through the
-    // debugger.
-    bool OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain);
+    // Opens and checks the log file (empty: cut it, at start only), holding
+    // the chain in hold, walked again first (walkAgain) or when the open
+    // failed, as CLogChain::WalkAgain allows; a file that cannot be opened
+    // or fails the checks is reported once through the debugger.
+    bool OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain, CLogChain::Hold& hold);
     // Writes a record to a log file bounded to bound bytes: under the file's
     // mutex, a record that would take the file past it first rotates the
     // file to NAME.1 and begins a new one with the separator line.
@@ -116,9 +109,11 @@ private:
     // The process's own user, and the descriptor a new common file gets.
     std::vector<BYTE> m_Self;
     std::unique_ptr<void, HeapFreer> m_CommonSecurity;
+    // The chain of m_Config.m_FilePath, and the path last walked.
+    CLogChain m_Chain;
+    std::wstring m_ChainPath;
     // Guards what follows up to m_FileMutexNote.
     SRWLOCK m_MutexLock = SRWLOCK_INIT;
-    std::shared_ptr<const CLogTarget> m_Target;
     std::wstring m_MutexPath;
     UniqueHandle m_FileMutex;
     bool m_MutexTrusted = true;
