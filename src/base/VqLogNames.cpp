@@ -36,6 +36,8 @@ std::wstring RandomToken() {
     return token;
 }
 
+std::wstring RotatedName(const std::wstring& name) { return name + L".1"; }
+
 std::wstring FallbackFileName(const std::wstring& name, const std::wstring& token) {
     std::wstring stem, extension;
     SplitExtension(name, stem, extension);

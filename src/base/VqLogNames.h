@@ -14,6 +14,9 @@ namespace VqBase {
 // when it gives none (the caller then makes no such name).
 std::wstring RandomToken();
 
+// "NAME.1": the generation a rotation keeps.
+std::wstring RotatedName(const std::wstring& name);
+
 // Where the lines go when NAME cannot be written: NAME's stem,
 // ".fallback-", the token and NAME's extension ("ReRiruRuvazor.log" gives
 // "ReRiruRuvazor.fallback-0123456789ABCDEF.log").

@@ -91,7 +91,10 @@ TEST(TraceRotation, APlantedName1IsReplacedAndWhatItLinksToStaysUntouched) {
         CTraceImpl impl(L"Planted", key.Location());
         for (int i = 0; i < 200; ++i) TraceNarrow(impl, TL_INFO, "%s", Line(0, i).c_str());
         EXPECT_EQ(ReadBytes(precious), "precious\r\n") << plant;
-        EXPECT_NE(ReadBytes(rotated).find(Line(0, 0).substr(0, 10)), std::string::npos) << plant;
+        // A hard link is moved aside; a link that Wine follows cannot be, so
+        // the rotation goes to a fallback file instead.
+        const std::wstring holder = plant == L"hard" ? rotated : dir / FindFallback(dir, L"Planted.log");
+        EXPECT_NE(ReadBytes(holder).find(Line(0, plant == L"hard" ? 0 : 199)), std::string::npos) << plant;
     }
 }
 
