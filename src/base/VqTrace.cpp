@@ -571,6 +571,8 @@ void CTraceImpl::WriteFallback(CLogChain::Hold& hold, const char* record, size_t
         Note(text, true);
         return;
     }
+    // Without a fallback file the next line tries the configured file again.
+    m_OnFallback = false;
     if (m_FallbackFailureReported.exchange(true)) return;
     std::wstring reason;
     {
