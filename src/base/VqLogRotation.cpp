@@ -39,6 +39,9 @@ std::wstring ClearRotated(const LogRotation& rotation, const std::wstring& rotat
         return L"\"" + rotated + L"\": " + verdict.Reason;
     if (verdict.Kind == PlantKind::None && !FileIndexOf(entry.get(), index))
         return L"\"" + rotated + L"\": index not readable";
+    // Once the older generation is on its way out, whatever comes to stand
+    // at NAME.1 is someone else's.
+    if (verdict.Kind == PlantKind::None && retired) verdict.Kind = PlantKind::ForeignOwner;
     if (verdict.Kind == PlantKind::None && index != rotation.RotatedIndex->load()) {
         ObjectSecurity security;
         if (ReadSecurity(entry.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, security) != ERROR_SUCCESS ||
@@ -103,8 +106,10 @@ std::wstring RotateLogFile(const LogRotation& rotation, CTraceFile& next, std::v
         if (!problem.empty()) return abandon(problem);
         UniqueHandle current;
         LONGLONG index = 0;
-        status = OpenRelative(rotation.Directory, rotation.Name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                              FILE_NON_DIRECTORY_FILE, nullptr, current);
+        // Attribute access only: it shares with any holder, and it is closed
+        // again before the swap, which no open handle may see.
+        status = OpenRelative(rotation.Directory, rotation.Name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, current);
         if (status < 0) return abandon(WithError(L"cannot open for the link", StatusToError(status)));
         if (!FileIndexOf(current.get(), index) || index != rotation.Index)
             return abandon(L"replaced before its rotation");
