@@ -68,9 +68,7 @@ TEST(ServiceInstall, RegistersTheEventSourceAndUninstallRemovesIt) {
 TEST_F(ServiceLife, AfterTraceOffAStartTouchesNoLogAndReportsNoLogEvent) {
     ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);
     const std::wstring log = m_Trace.LogPath(), missing = m_Trace.Directory() + L"\\missing";
-    {
-        std::ofstream(std::string(log.begin(), log.end()), std::ios::binary) << "the last traced run\r\n";
-    }
+    std::ofstream(std::string(log.begin(), log.end()), std::ios::binary) << "the last traced run\r\n";
     WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
     ASSERT_TRUE(GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &before));
     const size_t entries = ServicesLog().size();

@@ -1,7 +1,5 @@
 // The log path's chain shared by the writing threads: a walk again begins
-// only once nobody holds the old chain any more, whose handles are closed
-// by then (Windows keeps a deleted directory delete-pending while a handle
-// to it is open, and the new walk would meet it).
+// only once no thread holds the old chain, whose handles are closed by then.
 #include <gtest/gtest.h>
 
 #include <thread>

@@ -142,9 +142,8 @@ TEST(TraceChild, DISABLED_Racer) {
     UINT won = 0;
     ::SetEvent(ready.get());
     while (::WaitForSingleObject(stop.get(), 0) == WAIT_TIMEOUT) {
-        const HANDLE taken = ::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-        if (taken != INVALID_HANDLE_VALUE) ::CloseHandle(taken);
-        won += (taken != INVALID_HANDLE_VALUE) + ::CreateHardLinkW(name.c_str(), own.c_str(), nullptr) +
+        const UniqueHandle taken(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        won += (taken.get() != INVALID_HANDLE_VALUE) + ::CreateHardLinkW(name.c_str(), own.c_str(), nullptr) +
                ::CreateDirectoryW(name.c_str(), nullptr);
     }
     ::ExitProcess(won);

@@ -212,19 +212,13 @@ TEST(TraceConfig, SettingsSayWhereEachValueCameFromAndWhyOthersCountAsAbsent) {
     EXPECT_EQ(r.config.m_FilePath, settings.FilePath);
 }
 
-TEST(TraceConfig, APathTooLongToReadBlocksOnlyTheFileItWouldName) {
+TEST(TraceConfig, ATracePathTooLongToReadLeavesACommonFileNamedInFull) {
     TestKey key;
     key.SetString(L"", L"TracePath", L"C:\\" + std::wstring(520, L'x'));
     key.SetNumber(L"CfgLong", L"CommonFileFlag", 1);
     key.SetString(L"CfgLong", L"CommonFileName", L"C:\\Logs\\Common.log");
     // The common file's own name does not depend on TracePath.
-    TraceSettings settings = ReadTraceSettings(L"CfgLong", key.Location());
+    const TraceSettings settings = ReadTraceSettings(L"CfgLong", key.Location());
     EXPECT_EQ(settings.FilePath, L"C:\\Logs\\Common.log");
     EXPECT_EQ(settings.FilePathProblem, L"");
-    // Nor does a private file stand in the temporary directory: it is named
-    // by no path at all.
-    key.SetNumber(L"CfgLong", L"CommonFileFlag", 0);
-    settings = ReadTraceSettings(L"CfgLong", key.Location());
-    EXPECT_EQ(settings.FilePathProblem, L"TracePath has 520 characters or more");
-    EXPECT_EQ(settings.FilePath, L"");
 }

@@ -102,11 +102,6 @@ std::vector<std::wstring> FallbackFiles(const TempDir& dir, const std::wstring& 
     return names;
 }
 
-std::wstring FindFallback(const TempDir& dir, const std::wstring& name) {
-    const std::vector<std::wstring> names = FallbackFiles(dir, name);
-    return names.size() == 1 ? names[0] : std::wstring();
-}
-
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::vector<std::string> Lines(const std::string& text) {
