@@ -122,12 +122,16 @@ TEST(TraceTakeover, PlantsAtNameAndName1AreMovedAsideKeptAndReportedOncePerKind)
         ASSERT_TRUE(::MoveFileW(name.c_str(), (dir / L"moved-3.log").c_str()));
         ASSERT_TRUE(::CreateHardLinkW(name.c_str(), precious.c_str(), nullptr));
         Number(impl, 161, 300);  // the next rotation meets the directory
+        ASSERT_TRUE(::MoveFileW(rotated.c_str(), (dir / L"moved-4.log").c_str()));
+        WriteBytes(rotated, "another user's\r\n");
+        Number(impl, 301, 420);  // and the third one another user's file
     }
     EXPECT_EQ(ReadBytes(precious), "precious\r\n");
-    EXPECT_EQ(Numbers({dir / L"moved-2.log", dir / L"moved-1.log", dir / L"moved-3.log", rotated, name}),
-              Range(1, 300));
+    EXPECT_EQ(Numbers({dir / L"moved-2.log", dir / L"moved-1.log", dir / L"moved-3.log", dir / L"moved-4.log",
+                       rotated, name}),
+              Range(1, 420));
     EXPECT_TRUE(FallbackFiles(dir, L"Planted.log").empty());
-    // One entry per kind, naming the owner; the count of all five at the stop.
+    // One entry per kind, naming the owner; the count of all six at the stop.
     std::set<std::wstring> kinds;
     for (const EventRecord& event : events.seen)
         if (event.Id == VqMessages::VQ_EVENT_TRACE_PLANT_MOVED && event.Strings[2].rfind(L"S-1-", 0) == 0)
@@ -135,13 +139,13 @@ TEST(TraceTakeover, PlantsAtNameAndName1AreMovedAsideKeptAndReportedOncePerKind)
     EXPECT_EQ(kinds.size(), 3u);
     EXPECT_EQ(events.Count(VqMessages::VQ_EVENT_TRACE_PLANT_MOVED), 3u);
     ASSERT_EQ(events.Count(VqMessages::VQ_EVENT_TRACE_PLANTS_COUNT), 1u);
-    EXPECT_EQ(events.seen.back().Strings[0], L"5");
+    EXPECT_EQ(events.seen.back().Strings[0], L"6");
     size_t kept = 0, theirs = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
         if (entry.path().filename().wstring().find(L".planted-") != std::wstring::npos)
             ++kept, theirs += entry.is_regular_file() && ReadBytes(entry.path().wstring()) == "another user's\r\n";
-    EXPECT_EQ(kept, 5u);
-    EXPECT_EQ(theirs, 1u);
+    EXPECT_EQ(kept, 6u);
+    EXPECT_EQ(theirs, 2u);
 }
 
 namespace {
