@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/VqLogDirectory.h"
+#include "base/VqLogNames.h"
 #include "base/VqLogRotation.h"
 #include "base/VqTrace.h"
 #include "console.h"
@@ -43,6 +44,15 @@ std::wstring Silence(const VqBase::TraceSettings& settings) {
     return {};
 }
 
+// Where the lines go when the service cannot write the file: beside it,
+// under a name of its own that nobody can guess.
+std::wstring FallbackItem(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L'\\') + 1;
+    return path.substr(0, cut) + VqBase::FallbackFileName(path.substr(cut), L"<16 random hex digits>") +
+           L", when the service cannot write the file (held locked, another's, its rotation blocked), until its "
+           L"next start";
+}
+
 std::wstring Item(const wchar_t* name, const std::wstring& value) {
     std::wstring line = L"  " + std::wstring(name) + L":";
     line.append(line.size() < 14 ? 14 - line.size() : 1, L' ');
@@ -74,6 +84,8 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
                               L")");
     if (!settings.FilePathProblem.empty())
         text += Item(L"", L"not written: " + settings.FilePathProblem);
+    else
+        text += Item(L"fallback", FallbackItem(settings.FilePath));
     text += Item(L"max size", settings.MaxFileSize.Value == 0
                                   ? L"no bound (" + From(settings.MaxFileSize.Source, L"MaxFileSize") + L")"
                                   : std::to_wstring(settings.MaxFileSize.Value) + L" bytes, then " +

@@ -3,6 +3,7 @@
 #include "base/VqAccessList.h"
 #include "base/VqLogDirectory.h"
 #include "base/VqLogFile.h"
+#include "base/VqLogVerdict.h"
 #include "base/VqTrace.h"
 #include "console.h"
 
@@ -34,10 +35,10 @@ bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) 
     rules.Common = common;
     rules.Append = append;
     rules.Self = self.empty() ? nullptr : self.data();
-    VqBase::CTraceFile file;
-    if (file.Judge(directory.Handle(), target->File, rules) != VqBase::CTraceFile::Opened)
-        return refuse(file.Problem());
-    verdict = L"the service will write to " + path + L"\n";
+    rules.DirectoryPath = &directory.Path();
+    // A file it cannot write sends its lines to a fallback file: said, not
+    // refused.
+    verdict = VqBase::JudgeLogSink(*target, rules, settings.MaxFileSize.Value).Text + L"\n";
     return true;
 }
 

@@ -28,14 +28,18 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
     try {
         HANDLE source = nullptr;
         {
-            ::AcquireSRWLockExclusive(&m_Lock);
+            // Released on every way out: the count's allocation may throw.
+            struct Exclusive {
+                SRWLOCK& lock;
+                explicit Exclusive(SRWLOCK& held) : lock(held) { ::AcquireSRWLockExclusive(&lock); }
+                ~Exclusive() { ::ReleaseSRWLockExclusive(&lock); }
+            } guard(m_Lock);
             const unsigned seen = ++m_Seen[{id, object}];
             if (seen == 1 && !m_Opened) {
                 m_Opened = true;
                 m_Handle = ::RegisterEventSourceW(nullptr, m_Source.c_str());
             }
             source = m_Handle;
-            ::ReleaseSRWLockExclusive(&m_Lock);
             if (seen != 1) return false;
         }
         std::vector<const wchar_t*> texts;

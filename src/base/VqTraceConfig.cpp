@@ -164,9 +164,15 @@ TraceSettings ReadTraceSettings(const std::wstring& name, const TraceLocation& l
                           : tracePath                           ? TraceSource::TraceKey
                                                                 : TraceSource::Default;
     // A path that was cut would put the log elsewhere than the administrator
-    // asked: nothing is written, and the trace says why.
-    if (longPath || (longName && common != 0))
-        settings.FilePathProblem = std::wstring(longPath ? L"TracePath" : L"CommonFileName") + L" has " + TooLong();
+    // asked: nothing is written, and the trace says why. TracePath counts
+    // only where it names the directory; the file is then named by no path,
+    // since the default directory would name one that nobody configured.
+    const bool nameCut = longName && common != 0;
+    const bool pathCut = longPath && settings.PathSource != TraceSource::ProgramKey;
+    if (nameCut || pathCut) {
+        settings.FilePathProblem = std::wstring(nameCut ? L"CommonFileName" : L"TracePath") + L" has " + TooLong();
+        settings.FilePath.clear();
+    }
     return settings;
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "cmdline.h"
+#include "trace.h"
 #include "trace_tail.h"
 #include "trace_words.h"
 
@@ -45,4 +46,12 @@ TEST(TraceParts, LastLinesCountALineNotEndedYetAndDropTheLineEnds) {
     EXPECT_TRUE(diagctl::LastLines("a\r\n", 0).empty());
     // Code page 1251 into the console's characters.
     EXPECT_EQ(diagctl::FromLogCodePage({"\xEB\xEE\xE3"}), L"\u043B\u043E\u0433\n");
+}
+
+TEST(TraceParts, ShowSaysWhereAndHowFallbackFilesAreNamed) {
+    VqBase::TraceSettings settings;
+    settings.TraceKeyFound = true;
+    settings.FilePath = L"C:\\Logs\\ReRiruRuvazor.log";
+    EXPECT_THAT(diagctl::DescribeTraceSettings(settings),
+                HasSubstr(L"fallback:   C:\\Logs\\ReRiruRuvazor.fallback-<16 random hex digits>.log, when"));
 }

@@ -65,6 +65,33 @@ TEST(ServiceInstall, RegistersTheEventSourceAndUninstallRemovesIt) {
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSource, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
 }
 
+TEST_F(ServiceLife, AfterTraceOffAStartTouchesNoLogAndReportsNoLogEvent) {
+    ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);
+    const std::wstring log = m_Trace.LogPath(), missing = m_Trace.Directory() + L"\\missing";
+    std::ofstream(std::string(log.begin(), log.end()), std::ios::binary) << "the last traced run\r\n";
+    WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
+    ASSERT_TRUE(GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &before));
+    const size_t entries = ServicesLog().size();
+    Sleep(20);  // a write now would show in the time stamps
+    // Once with the log there (without TP_APPEND it would be emptied), once
+    // with TracePath naming a directory that is not there.
+    for (const std::wstring& path : {m_Trace.Directory(), missing}) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace", L"TracePath",
+                                  REG_SZ, path.c_str(), static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        Start();
+        EXPECT_EQ(Post(diagproto::EncodeQuit()).ResultCode, 0);
+        Stopped();
+    }
+    ASSERT_TRUE(GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(m_Trace.Text(), "the last traced run\r\n");
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0) << "attributes, time stamps or size changed";
+    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::string reported = ServicesLog().substr(entries);
+    EXPECT_EQ(reported.find("Trace file"), std::string::npos) << reported;
+    EXPECT_EQ(reported.find("ReRiruRuvazor.log"), std::string::npos) << reported;
+}
+
 TEST_F(ServiceLife, StartsRunsRequestsAndStopsCleanlyAfterQuit) {
     Start();
     const std::wstring file = m_Trace.Directory() + L"\\wine.reg";

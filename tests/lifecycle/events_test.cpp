@@ -4,10 +4,28 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <new>
+#include <thread>
+
 #include "ReRiruRuvazor.h"
 #include "VqErrorCodes.h"
 #include "base/VqAccessList.h"
 #include "base/VqTrace.h"
+
+namespace {
+// Set, every allocation of this thread fails: what runs out of memory must
+// not leave a lock behind.
+thread_local bool t_FailAllocations = false;
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (t_FailAllocations) throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -41,6 +59,25 @@ TEST(EventLog, OnePerKindAndObjectWithItsTypeAndACount) {
     EXPECT_EQ(sink.events[2].Type, EVENTLOG_WARNING_TYPE);
     EXPECT_EQ(VqBase::EventType(0x46000001), EVENTLOG_INFORMATION_TYPE);
     log.SetSink(nullptr);
+}
+
+TEST(EventLog, AReportThatRunsOutOfMemoryLeavesTheLogToOthers) {
+    VqBase::CEventLog log(L"ReRiruRuvazor-test");
+    const std::wstring object = L"Global\\AnObjectNameLongerThanAnyShortString";
+    const std::vector<std::wstring> none;
+    t_FailAllocations = true;
+    const bool reported = log.Report(VQ_EVENT_CHANNEL_MISSING, object, none);
+    t_FailAllocations = false;
+    EXPECT_FALSE(reported);
+    const HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::thread other([&] {
+        log.Report(VQ_EVENT_CHANNEL_MISSING, L"b", {L"b"});
+        SetEvent(done);
+    });
+    const bool finished = WaitForSingleObject(done, 5000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(finished) << "another thread waits for the lock for ever";
+    finished ? other.join() : other.detach();
+    CloseHandle(done);
 }
 
 TEST(ServiceEvents, EachSaysWhatTheAdministratorMustKnow) {
