@@ -8,6 +8,7 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "service_env.h"
 #include "trace_check.h"
 #include "trace_tail.h"
 #include "trace_words.h"
@@ -49,15 +50,30 @@ std::wstring Item(const wchar_t* name, const std::wstring& value) {
     return line + value + L"\n";
 }
 
+// Why the default directory may not be the service's: set when the
+// service's environment could not be had.
+std::wstring g_TempDirectoryProblem;
+
+std::wstring DefaultDirectory() {
+    return g_TempDirectoryProblem.empty()
+               ? ServiceTempDirectoryOrigin()
+               : L"diagctl's own temporary directory, since the service's environment could not be built: " +
+                     g_TempDirectoryProblem;
+}
+
 }  // namespace
+
+std::wstring NotTracedSentence() {
+    return std::wstring(VqBase::kTraceName) + L" is not traced: the Trace key HKLM\\" + VqBase::kTraceKey +
+           L" does not exist: the service writes no trace, whatever else is set\n";
+}
 
 std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
     using VqBase::TraceSource;
     std::wstring text = L"trace configuration of " + std::wstring(VqBase::kTraceName) +
                         L", as the service reads it at its next start:\n";
     if (!settings.TraceKeyFound)
-        return text + L"  the Trace key HKLM\\" + VqBase::kTraceKey +
-               L" does not exist: the service writes no trace, whatever else is set\n";
+        return text + L"  " + NotTracedSentence();
     const DWORD params = settings.Params.Value;
     const bool common = settings.Common.Value != 0;
     text += Item(L"levels", TraceWordList(TraceWords::Levels, settings.Enable.Value) + L" (EnableMask " +
@@ -70,7 +86,7 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
                               From(settings.Common.Source, L"CommonFileFlag") + L"; " +
                               (settings.PathSource == TraceSource::ProgramKey ? L"CommonFileName of the program key"
                                : settings.PathSource == TraceSource::TraceKey ? L"directory from TracePath of the Trace key"
-                                                                              : L"the default directory") +
+                                                                              : DefaultDirectory()) +
                               L")");
     if (!settings.FilePathProblem.empty())
         text += Item(L"", L"not written: " + settings.FilePathProblem);
@@ -305,6 +321,8 @@ bool IsTraceVerb(const std::wstring& verb) { return verb.rfind(L"trace ", 0) == 
 int RunTraceVerb(const CommandLine& line) {
     if (!line.Arguments.empty())
         return UsageError(line.Verb, line.Verb + L" takes no arguments: \"" + line.Arguments.front() + L"\"");
+    // The default log directory is the service's, not the operator's.
+    g_TempDirectoryProblem = AdoptServiceTempDirectory();
     if (line.Verb == L"trace show") {
         Out(DescribeTraceSettings(VqBase::ReadTraceSettings(VqBase::kTraceName, {})));
         return diagproto::kExitSuccess;
