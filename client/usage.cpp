@@ -38,7 +38,10 @@ constexpr VerbInfo kVerbs[] = {
      L"write the trace configuration of the service (only the values given; MaxFileSize 16 MiB when none is "
      L"set); every option is checked before anything is written",
      kTraceSetOptions},
-    {L"trace off", L"", L"switch the service's trace off (EnableMask 0 in its program key)", kNoOptions},
+    {L"trace off", L"",
+     L"switch the service's trace off: EnableMask 0 in its program key, the value it replaces kept for trace on",
+     kNoOptions},
+    {L"trace on", L"", L"bring back the levels that trace off kept", kNoOptions},
     {L"trace check", L"",
      L"judge the configured log file's directories and file as the service will, creating nothing, and say "
      L"whether it will write or refuse it",

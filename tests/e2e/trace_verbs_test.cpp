@@ -307,3 +307,34 @@ TEST_F(TraceVerbs, ShowNamesTheFileTheServiceWritesAndCheckSaysNotTracedWithoutT
     log.close();
     DeleteFileW(file.c_str());
 }
+
+// trace off keeps what EnableMask of the program key was (a value, or none
+// when the Trace key's applied), and trace on brings exactly that back.
+TEST_F(TraceVerbs, OnBringsBackWhatOffFound) {
+    ASSERT_EQ(Diagctl(L"trace set --levels info,error --sinks file --path C:\\vq-e2e-onoff").ExitCode, 0u);
+    for (const bool inProgramKey : {true, false}) {
+        SCOPED_TRACE(inProgramKey ? "EnableMask of the program key" : "EnableMask of the Trace key");
+        if (!inProgramKey) {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+            RegDeleteValueW(key, L"EnableMask");
+            RegCloseKey(key);
+            ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+            const DWORD errors = 8;
+            RegSetValueExW(key, L"EnableMask", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&errors), sizeof(errors));
+            RegCloseKey(key);
+        }
+        const ProcessResult before = Diagctl(L"trace show");
+        ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);
+        ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);  // a second off keeps what the first found
+        const ProcessResult off = Diagctl(L"trace show");
+        EXPECT_TRUE(Has(off, "no level is on")) << off.Output;
+        const ProcessResult on = Diagctl(L"trace on");
+        EXPECT_EQ(on.ExitCode, 0u) << on.Output;
+        EXPECT_EQ(Diagctl(L"trace show").Output, before.Output);
+        EXPECT_EQ(Number(kProgramKey, L"EnableMask").has_value(), inProgramKey);
+    }
+    const ProcessResult again = Diagctl(L"trace on");
+    EXPECT_EQ(again.ExitCode, 0u) << again.Output;
+    EXPECT_TRUE(Has(again, "on already")) << again.Output;
+}
