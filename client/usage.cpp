@@ -141,6 +141,8 @@ std::wstring ExitCodeTable() {
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
            Line(Code(kExitLogRefused), L"trace check: the service will refuse the configured log file") +
+           Line(Code(kExitTargetRefused), L"export, session: an export FILE refused before anything was posted "
+                                          L"(the reason is given)") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
                               L"when export, quit or raw find the service not installed or stopped") +
            L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"
