@@ -154,9 +154,14 @@ int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagpr
                                ErrorText(static_cast<DWORD>(received.ResultCode))));
     // A result of 0 says only that the service ran every pair; the pairs'
     // own codes say whether each export worked.
-    if (isExport)
+    if (isExport) {
         Out(diagproto::FormatPairSummary(received, request.Pairs,
                                          [](std::uint32_t code) { return ErrorText(static_cast<DWORD>(code)); }));
+        std::wstring settled;
+        for (size_t i = 0; i < request.Targets.size() && i < received.Values.size(); ++i)
+            settled += request.Targets[i]->Settle(received.Values[i]);
+        Out(settled);
+    }
     if (reply != nullptr)
         *reply = received;
     return diagproto::ExitCodeFor(received, request.WorkType);

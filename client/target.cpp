@@ -1,11 +1,17 @@
 #include "target.h"
 
 namespace diagctl {
+namespace {
+
+// The pair's code after a stop of the service ended or kept back its reg.exe.
+constexpr std::uint32_t kOperationAborted = ERROR_OPERATION_ABORTED;
+
+}  // namespace
 
 ExportTarget::~ExportTarget() {
-    // A file of diagctl's own that is still empty (never posted, no reply,
-    // or a pair that failed) was not written, and is no export.
-    if (m_File.Created() && m_File.Size() == 0)
+    // Never posted, or no reply: a file of diagctl's own that is still empty
+    // was not written, and is no export.
+    if (!m_Settled && m_File.Created() && m_File.Size() == 0)
         m_File.Remove();
 }
 
@@ -41,6 +47,23 @@ ExportTarget::Verdict ExportTarget::Judge(const std::wstring& given, const std::
         break;
     }
     return verdict;
+}
+
+std::wstring ExportTarget::Settle(std::uint32_t code) {
+    const bool settled = m_Settled;
+    m_Settled = true;
+    if (settled || code == 0)
+        return {};
+    std::wstring why;
+    if (code == kOperationAborted)
+        why = L"a stop of the service ended its export, so it would pass for a complete one";
+    else if (m_File.Created())
+        why = L"diagctl had made it for this pair, which failed";
+    else
+        return {};
+    const std::wstring failed = m_File.Remove();
+    return failed.empty() ? L"removed \"" + m_Path.Full + L"\": " + why + L"\n"
+                          : L"could not remove \"" + m_Path.Full + L"\" (" + why + L"): " + failed + L"\n";
 }
 
 }  // namespace diagctl

@@ -6,6 +6,7 @@
 // reply: nothing can be swapped in between.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,18 @@ public:
     // Why it was refused, or why it is untrusted.
     const std::wstring& Reason() const { return m_Reason; }
 
+    // After the reply, with the pair's exit code: a file that a stop ended
+    // the export of (995) is removed, since it would pass for a complete
+    // one, and so is one that diagctl made for a pair that failed. Says what
+    // was done, or nothing.
+    std::wstring Settle(std::uint32_t code);
+
 private:
     TargetPath m_Path;
     HeldChain m_Chain;
     HeldFile m_File;
     std::wstring m_Reason;
+    bool m_Settled = false;
 };
 
 }  // namespace diagctl

@@ -472,3 +472,66 @@ TEST(ExportTargets, AFileOfAnotherOwnerOrThatOthersMayChangeIsRefused) {
         << Narrow(own.Problem());
     EXPECT_FALSE(own.Created());
 }
+
+// A FILE that a stop cut short would pass for a complete export, and one
+// that diagctl made for a pair that failed is no export at all: both are
+// removed, by the handle of the file judged. A FILE of the operator's that
+// reg.exe failed on is left as it was.
+TEST(ExportTargets, AStoppedExportsFileAndOneMadeForAFailedPairAreRemoved) {
+    Scratch scratch;
+    const std::wstring made = scratch / L"made.reg", existing = scratch / L"existing.reg";
+    auto serveWith = [](const diagctl::ChannelNames& names, channel_test::FakeLauncher& launcher,
+                        const std::vector<std::wstring>& partial) {
+        return [&names, &launcher, partial] {
+            DiagService service(channel_test::ServiceNames(names), launcher.Starter());
+            if (service.m_Events.WaitForWork() != 0)
+                return;
+            // What reg.exe wrote before it was ended.
+            for (const std::wstring& file : partial) {
+                const HANDLE written = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   nullptr, OPEN_EXISTING, 0, nullptr);
+                DWORD count = 0;
+                WriteFile(written, "\xFF\xFEW\0", 4, &count, nullptr);
+                CloseHandle(written);
+            }
+            service.MainLogic();
+            service.m_Events.SetWorkDone();
+        };
+    };
+    auto createExisting = [&] {
+        CloseHandle(CreateFileW(existing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    };
+    {
+        createExisting();
+        channel_test::FakeLauncher stopped;
+        stopped.FailAt = {0, 1};
+        stopped.FailError = ERROR_OPERATION_ABORTED;
+        std::wstring prefix;
+        diagctl::ChannelNames names;
+        const std::wstring options = NamesOption(prefix, names);
+        const DiagctlRun run = RunDiagctl(options + L"export HKCU\\a=" + made + L" HKCU\\b=" + existing, names,
+                                          serveWith(names, stopped, {made, existing}));
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
+        EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(made) + "\": a stop of the service ended its export"));
+        EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(existing) + "\": a stop"));
+        EXPECT_FALSE(Exists(made));
+        EXPECT_FALSE(Exists(existing));
+    }
+    {
+        createExisting();
+        const std::wstring failed = scratch / L"failed.reg";
+        channel_test::FakeLauncher exits;  // exit codes 0, 1 and 2 in turn
+        exits.FirstExitCode = 0;
+        std::wstring prefix;
+        diagctl::ChannelNames names;
+        const std::wstring options = NamesOption(prefix, names);
+        const DiagctlRun run = RunDiagctl(options + L"export HKCU\\a=" + made + L" HKCU\\b=" + failed + L" HKCU\\c=" +
+                                              existing,
+                                          names, serveWith(names, exits, {made}));
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
+        EXPECT_TRUE(Exists(made));
+        EXPECT_FALSE(Exists(failed));
+        EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(failed) + "\": diagctl had made it"));
+        EXPECT_TRUE(Exists(existing));
+    }
+}
