@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "ReRiruRuvazor.h"
 #include "VqErrorCodes.h"
 #include "base/VqAccessList.h"
@@ -22,9 +24,7 @@ struct OwnChannel {
         Objects[1] = CreateEventW(nullptr, FALSE, FALSE, Names.DoWork.c_str());
         Objects[2] = CreateEventW(nullptr, FALSE, FALSE, Names.WorkDone.c_str());
     }
-    ~OwnChannel() {
-        for (HANDLE object : Objects) CloseHandle(object);
-    }
+    ~OwnChannel() { std::for_each(std::begin(Objects), std::end(Objects), CloseHandle); }
     DiagService::ChannelNames Names;
     HANDLE Objects[3] = {};
 };
