@@ -4,6 +4,7 @@
 #include <userenv.h>
 
 #include <cwchar>
+#include <memory>
 
 #include "base/VqOwners.h"
 #include "errortext.h"

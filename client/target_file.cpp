@@ -1,5 +1,8 @@
 #include "target_file.h"
 
+#include <iterator>
+#include <memory>
+
 #include "base/VqAccessList.h"
 #include "base/VqLogDirectory.h"
 #include "base/VqLogSecurity.h"

@@ -87,8 +87,9 @@ ULONGLONG Print(HANDLE file, ULONGLONG offset, ULONGLONG end, LogTextDecoder& de
     return offset;
 }
 
-// The file to read: the configured log file. (Where the service writes
-// another file of its own instead, naming it belongs here.)
+// The file to read: the configured log file. When the service sends its
+// lines to a file of its own beside it instead (a fallback file), that is
+// the file to name and read, and it is chosen here.
 std::wstring FileToRead(const VqBase::TraceSettings& settings) { return settings.FilePath; }
 
 // Follows path: prints whole lines as they are added, starts again from the
