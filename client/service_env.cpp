@@ -1,10 +1,10 @@
 #include "service_env.h"
 
 #include <windows.h>
-#include <userenv.h>
 
 #include <cwchar>
 #include <memory>
+#include <type_traits>
 
 #include "base/VqOwners.h"
 #include "errortext.h"
@@ -23,12 +23,31 @@ bool RunsUnderWine() {
     return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-struct BlockFreer {
-    void operator()(void* block) const {
-        if (block)
-            DestroyEnvironmentBlock(block);
+using CreateBlock = BOOL(WINAPI*)(LPVOID* block, HANDLE token, BOOL inherit);
+using DestroyBlock = BOOL(WINAPI*)(LPVOID block);
+
+struct ModuleFreer {
+    void operator()(HMODULE module) const {
+        if (module)
+            FreeLibrary(module);
     }
 };
+using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
+
+// userenv.dll by its full path in the system directory, so that no search
+// path decides what diagctl runs, and only for the trace verbs that need it.
+UniqueModule LoadUserEnv() {
+    wchar_t directory[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(directory, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH)
+        return UniqueModule();
+    return UniqueModule(LoadLibraryW((std::wstring(directory, length) + L"\\userenv.dll").c_str()));
+}
+
+template <typename Function>
+Function Procedure(HMODULE module, const char* name) {
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
 
 // The value of name in block, or null.
 const wchar_t* Find(const wchar_t* block, const wchar_t* name) {
@@ -50,12 +69,19 @@ std::wstring AdoptServiceTempDirectory() {
         !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, &token))
         return FailureMessage(L"OpenProcessToken", GetLastError());
     const VqBase::UniqueHandle owner(token);
-    void* made = nullptr;
-    if (!CreateEnvironmentBlock(&made, token, FALSE))
+    const UniqueModule userEnv = LoadUserEnv();
+    if (!userEnv)
+        return FailureMessage(L"LoadLibrary of userenv.dll", GetLastError());
+    const auto create = Procedure<CreateBlock>(userEnv.get(), "CreateEnvironmentBlock");
+    const auto destroy = Procedure<DestroyBlock>(userEnv.get(), "DestroyEnvironmentBlock");
+    void* block = nullptr;
+    if (!create || !destroy)
+        return FailureMessage(L"GetProcAddress of CreateEnvironmentBlock", GetLastError());
+    if (!create(&block, token, FALSE))
         return FailureMessage(L"CreateEnvironmentBlock", GetLastError());
-    const std::unique_ptr<void, BlockFreer> block(made);
     for (const wchar_t* name : kVariables)
-        SetEnvironmentVariableW(name, Find(static_cast<const wchar_t*>(block.get()), name));
+        SetEnvironmentVariableW(name, Find(static_cast<const wchar_t*>(block), name));
+    destroy(block);
     return {};
 }
 

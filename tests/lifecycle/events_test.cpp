@@ -126,9 +126,9 @@ TEST(ServiceEvents, ASignalDuringARequestIsReportedAsSuchNotAsARefusal) {
     VqBase::CEventLog& log = VqBase::GetTrace().Events();
     const unsigned refused = log.Occurrences(VQ_EVENT_REQUEST_REFUSED);
     EventCapture capture;
-    EXPECT_FALSE(service.TakeBackSignal(WorkItem{WorkType_ExportRegKeys, 24}));
+    EXPECT_FALSE(service.TakeBackSignal(WorkItem{WorkType_ExportRegKeys, {24}}));
     SetEvent(channel.Objects[1]);
-    EXPECT_TRUE(service.TakeBackSignal(WorkItem{WorkType_ExportRegKeys, 24}));
+    EXPECT_TRUE(service.TakeBackSignal(WorkItem{WorkType_ExportRegKeys, {24}}));
     EXPECT_EQ(log.Occurrences(VQ_EVENT_REQUEST_REFUSED), refused);
     ASSERT_EQ(capture.events.size(), 1u);
     EXPECT_EQ(capture.events[0].Id, VQ_EVENT_SIGNAL_DURING_REQUEST);
