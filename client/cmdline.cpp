@@ -111,7 +111,7 @@ CommandLine ParseCommandLine(const std::vector<std::wstring>& args) {
     if (line.Verb == L"trace") {
         if (line.Arguments.empty()) {
             if (!line.Help)
-                line.Error = L"trace needs one of show, set, off, check, tail";
+                line.Error = L"trace needs one of show, set, off, on, check, tail";
             return line;
         }
         line.Verb += L" " + line.Arguments.front();

@@ -66,6 +66,7 @@ enum ExitCode : int {
                                               // reply, or one that did not end with 0 and 0
     kExitTimeout = kOwnExitCodeBit | 4,       // no reply within the time-out
     kExitChannelTaken = kOwnExitCodeBit | 5,  // one of the three names exists already
+    kExitTargetRefused = kOwnExitCodeBit | 7,  // an export FILE refused before anything was posted
 };
 
 // The exit code for a failed system call: its Win32 error, unchanged; an

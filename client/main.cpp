@@ -58,10 +58,10 @@ diagctl::ChannelNames NamesOf(const diagctl::CommandLine& line) {
 
 int RunChannelRequest(const diagctl::CommandLine& line) {
     diagctl::Request request;
-    std::wstring error;
+    diagctl::RequestError error;
     size_t at = 0;
     if (!diagctl::ParseRequest(line.Verb, line.Arguments, at, false, line.AllowUntrustedTarget, request, error))
-        return diagctl::UsageError(line.Verb, error);
+        return diagctl::ReportRequestError(line.Verb, error);
 
     const diagctl::ChannelNames names = NamesOf(line);
     if (diagctl::IsProductChannel(names))

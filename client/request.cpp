@@ -1,10 +1,10 @@
 #include "request.h"
 
+#include "base/VqAccessList.h"
 #include "console.h"
 #include "errortext.h"
-#include "paths.h"
 #include "scm.h"
-#include "target.h"
+#include "usage.h"
 
 namespace diagctl {
 namespace {
@@ -14,37 +14,38 @@ bool IsRequestVerb(const std::wstring& arg) { return arg == L"export" || arg == 
 }  // namespace
 
 bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& args, size_t& at, bool stopAtVerb,
-                  bool allowUntrustedTarget, Request& request, std::wstring& error) {
+                  bool allowUntrustedTarget, Request& request, RequestError& failure) {
+    std::wstring& error = failure.Message;
     auto more = [&] { return at < args.size() && !(stopAtVerb && IsRequestVerb(args[at])); };
     if (verb == L"export") {
+        const std::vector<BYTE> self = VqBase::ProcessUserSid();
         for (; more(); ++at) {
             diagproto::ExportPair pair;
             if (!diagproto::ParsePair(args[at], pair)) {
                 error = L"bad pair \"" + args[at] + L"\" (KEY=FILE)";
                 return false;
             }
-            // The service would resolve a relative file against its own
-            // current directory, the system's, not the operator's.
-            std::wstring file;
-            if (!AbsolutePath(pair.File, file)) {
-                const DWORD code = GetLastError();
-                error = L"bad file \"" + pair.File + L"\": " + DescribeError(code);
+            // Judged and held before anything is posted: reg.exe writes as
+            // the service's account, through whatever it finds at FILE.
+            auto target = std::make_unique<ExportTarget>();
+            const ExportTarget::Verdict verdict = target->Judge(pair.File, self, allowUntrustedTarget);
+            if (verdict == ExportTarget::Refused ||
+                (verdict == ExportTarget::Untrusted && !allowUntrustedTarget)) {
+                failure.TargetRefused = true;
+                error = L"refused \"" + pair.File + L"\": " + target->Reason();
+                if (verdict == ExportTarget::Untrusted)
+                    error += L"; the service writes as LocalSystem, and others could redirect the write "
+                             L"(--allow-untrusted-target writes there all the same)";
                 return false;
             }
-            pair.File = std::move(file);
-            // Judged before anything is posted: reg.exe writes as the
-            // service's account, through whatever link others planted.
-            if (const std::wstring why = JudgeExportTarget(pair.File); !why.empty()) {
-                if (!allowUntrustedTarget) {
-                    error = L"refused \"" + pair.File + L"\": " + why +
-                            L"; the service writes as LocalSystem, and others could redirect the write "
-                            L"(--allow-untrusted-target writes there all the same)";
-                    return false;
-                }
-                Err(L"diagctl: warning: \"" + pair.File + L"\": " + why +
+            if (verdict == ExportTarget::Untrusted)
+                Err(L"diagctl: warning: \"" + pair.File + L"\": " + target->Reason() +
                     L"; written as LocalSystem all the same (--allow-untrusted-target)\n");
-            }
+            // The service would resolve a relative file against its own
+            // current directory, the system's: it gets the path judged.
+            pair.File = target->Posted();
             request.Pairs.push_back(pair);
+            request.Targets.push_back(std::move(target));
         }
         if (request.Pairs.empty()) {
             error = L"export needs at least one KEY=FILE pair";
@@ -90,6 +91,13 @@ bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& arg
     }
     error = L"\"" + verb + L"\" is no request (export, quit, raw)";
     return false;
+}
+
+int ReportRequestError(const std::wstring& verb, const RequestError& error) {
+    if (!error.TargetRefused)
+        return UsageError(verb, error.Message);
+    Err(L"diagctl: " + error.Message + L"\n");
+    return diagproto::kExitTargetRefused;
 }
 
 int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channel::CreateError kind,
@@ -146,9 +154,14 @@ int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagpr
                                ErrorText(static_cast<DWORD>(received.ResultCode))));
     // A result of 0 says only that the service ran every pair; the pairs'
     // own codes say whether each export worked.
-    if (isExport)
+    if (isExport) {
         Out(diagproto::FormatPairSummary(received, request.Pairs,
                                          [](std::uint32_t code) { return ErrorText(static_cast<DWORD>(code)); }));
+        std::wstring settled;
+        for (size_t i = 0; i < request.Targets.size() && i < received.Values.size(); ++i)
+            settled += request.Targets[i]->Settle(received.Values[i]);
+        Out(settled);
+    }
     if (reply != nullptr)
         *reply = received;
     return diagproto::ExitCodeFor(received, request.WorkType);

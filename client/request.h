@@ -2,11 +2,13 @@
 // One request over the work channel, for the one-shot verbs and the
 // session: reading it from the command line, posting it, printing the reply.
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "channel.h"
 #include "diagproto.h"
+#include "target.h"
 
 namespace diagctl {
 
@@ -14,15 +16,30 @@ struct Request {
     std::vector<std::uint8_t> Bytes;
     std::int32_t WorkType = 0;
     std::vector<diagproto::ExportPair> Pairs;  // for an export
+    // One per pair, judged and held from the reading of the command line
+    // until the request is gone.
+    std::vector<std::unique_ptr<ExportTarget>> Targets;
+};
+
+// What was wrong with a request on the command line: a wrong command line,
+// or an export FILE refused (TargetRefused), which is no usage error.
+struct RequestError {
+    std::wstring Message;
+    bool TargetRefused = false;
 };
 
 // Reads a request of kind verb ("export", "quit" or "raw") from args,
 // starting at args[at]. Reads to the end of args, or, with stopAtVerb, up
-// to the next "export" or "raw". False with what was wrong in error. An
-// export FILE that others could redirect (JudgeExportTarget) is refused,
-// or with allowUntrustedTarget taken with a warning.
+// to the next "export" or "raw". False with what was wrong in error. Each
+// export FILE is judged and held (ExportTarget); one that others could
+// change or redirect is refused, or with allowUntrustedTarget taken with a
+// warning.
 bool ParseRequest(const std::wstring& verb, const std::vector<std::wstring>& args, size_t& at, bool stopAtVerb,
-                  bool allowUntrustedTarget, Request& request, std::wstring& error);
+                  bool allowUntrustedTarget, Request& request, RequestError& error);
+
+// Says what was wrong: a refused target with its reason and no usage
+// (kExitTargetRefused), else as UsageError. Returns the exit code.
+int ReportRequestError(const std::wstring& verb, const RequestError& error);
 
 // Reports a channel that Channel::Create refused (message and kind as it
 // returned them; lastError as the thread had it then) and returns diagctl's

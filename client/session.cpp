@@ -17,12 +17,12 @@ constexpr DWORD kLeaveRunningWaitMs = 5000;
 // A stop may wait for a request in progress (at most 5 s) and its reports.
 constexpr DWORD kStopWaitMs = 30000;
 
-bool ParseRequests(const CommandLine& line, std::vector<Request>& requests, std::wstring& error) {
+bool ParseRequests(const CommandLine& line, std::vector<Request>& requests, RequestError& error) {
     size_t at = 0;
     while (at < line.Arguments.size()) {
         const std::wstring& verb = line.Arguments[at++];
         if (verb != L"export" && verb != L"raw") {
-            error = L"\"" + verb + L"\" is no session request (export, raw)";
+            error.Message = L"\"" + verb + L"\" is no session request (export, raw)";
             return false;
         }
         Request request;
@@ -89,9 +89,9 @@ bool IsRequestOutcome(int code) {
 
 int RunSession(const CommandLine& line) {
     std::vector<Request> requests;
-    std::wstring error;
+    RequestError error;
     if (!ParseRequests(line, requests, error))
-        return UsageError(line.Verb, error);
+        return ReportRequestError(line.Verb, error);
     const DWORD timeoutMs = line.TimeoutMs.value_or(kReplyWaitMs);
 
     const ChannelNames names = ProductChannelNames();

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "base/VqLogDirectory.h"
 #include "base/VqLogNames.h"
 #include "base/VqLogRotation.h"
@@ -9,7 +11,9 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "service_env.h"
 #include "trace_check.h"
+#include "trace_switch.h"
 #include "trace_tail.h"
 #include "trace_words.h"
 #include "usage.h"
@@ -59,15 +63,46 @@ std::wstring Item(const wchar_t* name, const std::wstring& value) {
     return line + value + L"\n";
 }
 
+// Why the default directory may not be the service's: set when the
+// service's environment could not be had.
+std::wstring g_TempDirectoryProblem;
+
+std::wstring DefaultDirectory() {
+    return g_TempDirectoryProblem.empty()
+               ? ServiceTempDirectoryOrigin()
+               : L"diagctl's own temporary directory, since the service's environment could not be built: " +
+                     g_TempDirectoryProblem;
+}
+
+// What trace off kept for trace on, as trace show tells it.
+std::wstring KeptLevelsLine() {
+    const std::optional<KeptLevels> kept = ReadKeptLevels();
+    if (!kept)
+        return {};
+    std::wstring value = L"no EnableMask in the program key";
+    if (!kept->Absent && kept->Type == REG_DWORD && kept->Bytes.size() == sizeof(DWORD)) {
+        DWORD levels = 0;
+        std::memcpy(&levels, kept->Bytes.data(), sizeof(levels));
+        value = L"EnableMask " + Hex(levels) + L" (" + TraceWordList(TraceWords::Levels, levels) + L")";
+    } else if (!kept->Absent) {
+        value = L"an EnableMask that counts as absent";
+    }
+    return Item(L"kept", value + L", by trace off in " + kKeptLevelsValue + L"; trace on brings it back");
+}
+
 }  // namespace
+
+std::wstring NotTracedSentence() {
+    return std::wstring(VqBase::kTraceName) + L" is not traced: the Trace key HKLM\\" + VqBase::kTraceKey +
+           L" does not exist: the service writes no trace, whatever else is set\n";
+}
 
 std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
     using VqBase::TraceSource;
     std::wstring text = L"trace configuration of " + std::wstring(VqBase::kTraceName) +
                         L", as the service reads it at its next start:\n";
     if (!settings.TraceKeyFound)
-        return text + L"  the Trace key HKLM\\" + VqBase::kTraceKey +
-               L" does not exist: the service writes no trace, whatever else is set\n";
+        return text + L"  " + NotTracedSentence();
     const DWORD params = settings.Params.Value;
     const bool common = settings.Common.Value != 0;
     text += Item(L"levels", TraceWordList(TraceWords::Levels, settings.Enable.Value) + L" (EnableMask " +
@@ -80,7 +115,7 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
                               From(settings.Common.Source, L"CommonFileFlag") + L"; " +
                               (settings.PathSource == TraceSource::ProgramKey ? L"CommonFileName of the program key"
                                : settings.PathSource == TraceSource::TraceKey ? L"directory from TracePath of the Trace key"
-                                                                              : L"the default directory") +
+                                                                              : DefaultDirectory()) +
                               L")");
     if (!settings.FilePathProblem.empty())
         text += Item(L"", L"not written: " + settings.FilePathProblem);
@@ -101,6 +136,7 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
         for (const VqBase::TraceAbsentValue& absent : settings.Absent)
             text += L"  " + KeyName(absent.Key) + L"\\" + absent.Name + L": " + absent.Why + L"\n";
     }
+    text += KeptLevelsLine();
     const std::wstring silence = Silence(settings);
     text += silence.empty() ? L"the trace is on\n" : L"the trace writes nothing: " + silence + L"\n";
     return text;
@@ -300,14 +336,53 @@ int Set(const CommandLine& line) {
     std::wstring error;
     if (!PlanChanges(line, settings, changes, error))
         return UsageError(line.Verb, error);
-    return Write(changes, settings);
+    const int written = Write(changes, settings);
+    // Levels chosen anew leave nothing for trace on to bring back.
+    if (written == diagproto::kExitSuccess && changes.Enable)
+        ForgetKeptLevels();
+    return written;
 }
 
+// EnableMask 0 in the program key, after what was there is kept for trace
+// on: the other values stay, and the service, finding no level, writes no
+// log at all.
 int Off() {
     const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+    std::wstring failed;
+    if (const LSTATUS status = KeepLevels(failed); status != ERROR_SUCCESS)
+        return ReportFailure(failed, static_cast<DWORD>(status));
     TraceChanges changes;
     changes.Enable = 0;
-    return Write(changes, settings);
+    const int written = Write(changes, settings);
+    if (written == diagproto::kExitSuccess)
+        Out(L"trace on brings back the levels kept in HKLM\\" + kProgramKey + L"\\" + kKeptLevelsValue + L"\n");
+    return written;
+}
+
+// Brings back what trace off kept.
+int On(const CommandLine& line) {
+    const std::optional<KeptLevels> kept = ReadKeptLevels();
+    if (!kept) {
+        const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+        if (settings.TraceKeyFound && settings.Enable.Value != 0) {
+            Out(L"the trace is on already: levels " + TraceWordList(TraceWords::Levels, settings.Enable.Value) + L"\n");
+            return diagproto::kExitSuccess;
+        }
+        return UsageError(line.Verb, L"no levels were kept by trace off to bring back: choose them with trace set "
+                                     L"--levels");
+    }
+    std::wstring failed;
+    if (const LSTATUS status = BringBackLevels(*kept, failed); status != ERROR_SUCCESS)
+        return ReportFailure(failed, static_cast<DWORD>(status));
+    std::wstring text = L"brought back what trace off kept:\n  HKLM\\" + kProgramKey + L"\\EnableMask ";
+    text += kept->Absent ? L"removed (as before trace off; the Trace key's value counts)\n" : L"as it was before trace off\n";
+    const VqBase::TraceSettings after = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+    const std::wstring silence = Silence(after);
+    text += silence.empty() ? L"levels: " + TraceWordList(TraceWords::Levels, after.Enable.Value) + L"\n"
+                            : L"the trace will write nothing: " + silence + L"\n";
+    text += L"the service reads the trace configuration at its next start: restart it for the change to count\n";
+    Out(text);
+    return diagproto::kExitSuccess;
 }
 
 }  // namespace
@@ -317,6 +392,8 @@ bool IsTraceVerb(const std::wstring& verb) { return verb.rfind(L"trace ", 0) == 
 int RunTraceVerb(const CommandLine& line) {
     if (!line.Arguments.empty())
         return UsageError(line.Verb, line.Verb + L" takes no arguments: \"" + line.Arguments.front() + L"\"");
+    // The default log directory is the service's, not the operator's.
+    g_TempDirectoryProblem = AdoptServiceTempDirectory();
     if (line.Verb == L"trace show") {
         Out(DescribeTraceSettings(VqBase::ReadTraceSettings(VqBase::kTraceName, {})));
         return diagproto::kExitSuccess;
@@ -325,6 +402,8 @@ int RunTraceVerb(const CommandLine& line) {
         return Set(line);
     if (line.Verb == L"trace off")
         return Off();
+    if (line.Verb == L"trace on")
+        return On(line);
     if (line.Verb == L"trace check")
         return RunTraceCheck();
     return RunTraceTail(line.TailLines.value_or(20), line.Follow);

@@ -11,6 +11,9 @@ namespace diagctl {
 bool IsTraceVerb(const std::wstring& verb);
 int RunTraceVerb(const CommandLine& line);
 
+// "ReRiruRuvazor is not traced: ..." with its line end.
+std::wstring NotTracedSentence();
+
 // What trace show prints of settings.
 std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings);
 

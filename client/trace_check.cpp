@@ -6,6 +6,7 @@
 #include "base/VqLogVerdict.h"
 #include "base/VqTrace.h"
 #include "console.h"
+#include "trace.h"
 
 namespace diagctl {
 
@@ -42,17 +43,36 @@ bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) 
     return true;
 }
 
+namespace {
+
+// Why the service writes no log file at all (nothing to refuse then), or
+// empty when it writes one.
+std::wstring NoLogFile(const VqBase::TraceSettings& settings) {
+    if (!settings.TraceKeyFound)
+        return NotTracedSentence();
+    if (settings.Enable.Value == 0)
+        return L"the service will write no log file: every level is off (EnableMask 0)\n";
+    if ((settings.Params.Value & VqBase::TP_FILE) == 0)
+        return L"the service will write no log file: the file sink is off\n";
+    return {};
+}
+
+}  // namespace
+
 int RunTraceCheck() {
     const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
-    std::wstring text;
-    if (!settings.TraceKeyFound)
-        text = L"note: the Trace key does not exist: the service writes no trace; judged is the default path\n";
-    else if ((settings.Params.Value & VqBase::TP_FILE) == 0 || settings.Enable.Value == 0)
-        text = L"note: the file sink or every level is off: the service writes no log file now; judged is the "
-               L"configured path\n";
     std::wstring verdict;
+    if (const std::wstring none = NoLogFile(settings); !none.empty()) {
+        // The path is still judged, for the day the file is written.
+        if (settings.TraceKeyFound) {
+            JudgeLogFile(settings, verdict);
+            verdict = L"were it written: " + verdict;
+        }
+        Out(none + verdict);
+        return diagproto::kExitSuccess;
+    }
     const bool written = JudgeLogFile(settings, verdict);
-    Out(text + verdict);
+    Out(verdict);
     return written ? diagproto::kExitSuccess : kExitLogRefused;
 }
 

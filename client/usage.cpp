@@ -39,7 +39,10 @@ constexpr VerbInfo kVerbs[] = {
      L"write the trace configuration of the service (only the values given; MaxFileSize 16 MiB when none is "
      L"set); every option is checked before anything is written",
      kTraceSetOptions},
-    {L"trace off", L"", L"switch the service's trace off (EnableMask 0 in its program key)", kNoOptions},
+    {L"trace off", L"",
+     L"switch the service's trace off: EnableMask 0 in its program key, the value it replaces kept for trace on",
+     kNoOptions},
+    {L"trace on", L"", L"bring back the levels that trace off kept", kNoOptions},
     {L"trace check", L"",
      L"judge the configured log file's directories and file as the service will, creating nothing, and say "
      L"whether it will write or refuse it",
@@ -139,6 +142,8 @@ std::wstring ExitCodeTable() {
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
            Line(Code(kExitLogRefused), L"trace check: the service will refuse the configured log file") +
+           Line(Code(kExitTargetRefused), L"export, session: an export FILE refused before anything was posted "
+                                          L"(the reason is given)") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
                               L"when export, quit or raw find the service not installed or stopped") +
            L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"

@@ -82,7 +82,7 @@ TEST_F(Session, AnExportOthersCouldRedirectIsRefusedUnlessAllowed) {
     };
     for (const auto& [file, why] : targets) {
         const ProcessResult refused = Diagctl(L"session export HKCU\\Software\\Wine=" + file);
-        EXPECT_EQ(refused.ExitCode, diagproto::kExitUsage) << refused.Output;
+        EXPECT_EQ(refused.ExitCode, diagproto::kExitTargetRefused) << refused.Output;
         EXPECT_NE(refused.Output.find(why), std::string::npos) << refused.Output;
         EXPECT_NE(refused.Output.find("--allow-untrusted-target"), std::string::npos) << refused.Output;
     }
