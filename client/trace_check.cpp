@@ -8,51 +8,81 @@
 
 namespace diagctl {
 
-bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) {
-    const std::wstring& path = settings.FilePath;
-    auto refuse = [&](const std::wstring& reason) {
-        verdict = L"the service will refuse " + path + L": " + reason + L"\n";
-        return false;
-    };
+LogVerdict JudgeLog(const VqBase::TraceSettings& settings) {
+    LogVerdict verdict;
+    verdict.File = settings.FilePath;
     // Judged as diagctl's own account: under Wine the service runs as that
     // account too; on Windows the service's LocalSystem is trusted anyway.
     // The target is taken apart and walked by the sink's own code.
     const std::vector<BYTE> self = VqBase::ProcessUserSid();
     const std::shared_ptr<const VqBase::CLogTarget> target =
-        VqBase::WalkLogTarget(path, self, settings.FilePathProblem, VqBase::WalkMode::Judge);
-    if (target->Result != VqBase::CLogDirectory::Held)
-        return refuse(target->Problem);
+        VqBase::WalkLogTarget(settings.FilePath, self, settings.FilePathProblem, VqBase::WalkMode::Judge);
+    if (target->Result != VqBase::CLogDirectory::Held) {
+        verdict.Reason = target->Problem;
+        return verdict;
+    }
     const VqBase::CLogDirectory& directory = target->Directory;
     if (!directory.Missing().empty()) {
-        verdict = L"the service will write to " + path + L" (it will create \"" + directory.Missing() +
-                  L"\" and what is below it)\n";
-        return true;
+        verdict.Writes = true;
+        verdict.Creates = directory.Missing();
+        return verdict;
     }
-    const bool common = settings.Common.Value != 0;
-    const bool append = (settings.Params.Value & VqBase::TP_APPEND) != 0;
     VqBase::LogFileRules rules;
-    rules.Common = common;
-    rules.Append = append;
+    rules.Common = settings.Common.Value != 0;
+    rules.Append = (settings.Params.Value & VqBase::TP_APPEND) != 0;
     rules.Self = self.empty() ? nullptr : self.data();
     VqBase::CTraceFile file;
     if (file.Judge(directory.Handle(), target->File, rules) != VqBase::CTraceFile::Opened)
-        return refuse(file.Problem());
-    verdict = L"the service will write to " + path + L"\n";
-    return true;
+        verdict.Reason = file.Problem();
+    else
+        verdict.Writes = true;
+    return verdict;
 }
 
-int RunTraceCheck() {
+std::wstring VerdictText(const LogVerdict& verdict) {
+    if (!verdict.Writes)
+        return L"the service will refuse " + verdict.File + L": " + verdict.Reason + L"\n";
+    if (!verdict.Creates.empty())
+        return L"the service will write to " + verdict.File + L" (it will create \"" + verdict.Creates +
+               L"\" and what is below it)\n";
+    return L"the service will write to " + verdict.File + L"\n";
+}
+
+bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& text) {
+    const LogVerdict verdict = JudgeLog(settings);
+    text = VerdictText(verdict);
+    return verdict.Writes;
+}
+
+TraceCheck CheckTrace() {
     const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
-    std::wstring text;
+    std::wstring note;
     if (!settings.TraceKeyFound)
-        text = L"note: the Trace key does not exist: the service writes no trace; judged is the default path\n";
+        note = L"the Trace key does not exist: the service writes no trace; judged is the default path";
     else if ((settings.Params.Value & VqBase::TP_FILE) == 0 || settings.Enable.Value == 0)
-        text = L"note: the file sink or every level is off: the service writes no log file now; judged is the "
-               L"configured path\n";
-    std::wstring verdict;
-    const bool written = JudgeLogFile(settings, verdict);
-    Out(text + verdict);
-    return written ? diagproto::kExitSuccess : kExitLogRefused;
+        note = L"the file sink or every level is off: the service writes no log file now; judged is the "
+               L"configured path";
+    const LogVerdict verdict = JudgeLog(settings);
+    TraceCheck check;
+    check.Text = (note.empty() ? std::wstring() : L"note: " + note + L"\n") + VerdictText(verdict);
+    check.ExitCode = verdict.Writes ? diagproto::kExitSuccess : kExitLogRefused;
+    check.Json.String(L"kind", L"traceCheck")
+        .String(L"file", verdict.File)
+        .String(L"verdict", verdict.Writes ? L"write" : L"refuse")
+        .StringOrNull(L"reason", verdict.Reason)
+        .StringOrNull(L"creates", verdict.Creates)
+        .StringOrNull(L"note", note)
+        .Number(L"exitCode", static_cast<DWORD>(check.ExitCode));
+    return check;
+}
+
+int RunTraceCheck(bool json) {
+    const TraceCheck check = CheckTrace();
+    if (json)
+        OutJson(check.Json.Text());
+    else
+        Out(check.Text);
+    return check.ExitCode;
 }
 
 }  // namespace diagctl
