@@ -8,7 +8,10 @@
 #include <iterator>
 #include <set>
 
+#include <sddl.h>
+
 #include "cmdline.h"
+#include "collect.h"
 #include "diagproto.h"
 #include "errortext.h"
 #include "status_text.h"
@@ -117,4 +120,78 @@ TEST(DiagctlParts, StatusFlagsAnUnquotedImagePathWithABlankInItsProgram) {
         else
             EXPECT_THAT(shown, Not(HasSubstr(L"weakness")));
     }
+}
+
+// Windows tools take any letter case; a number is digits of its range only
+// (wcstoul would take "-5" as 4294967291, " 5" and "+5" as 5); a value that
+// is empty names nothing.
+TEST(DiagctlParts, InputIsTakenAsWindowsToolsTakeItAndNumbersStrictly) {
+    EXPECT_EQ(diagctl::ParseCommandLine({L"STATUS"}).Verb, L"status");
+    const diagctl::CommandLine trace = diagctl::ParseCommandLine({L"Trace", L"SHOW", L"--JSON"});
+    EXPECT_EQ(trace.Verb, L"trace show");
+    EXPECT_TRUE(trace.Json && trace.Error.empty());
+    EXPECT_EQ(diagctl::ParseCommandLine({L"quit", L"--TimeOut", L"0x10"}).TimeoutMs, 16u);
+    EXPECT_EQ(diagctl::ParseCommandLine({L"locale", L"Set", L"en-US"}).Verb, L"locale set");
+    EXPECT_THAT(diagctl::ParseCommandLine({L"--names", L"", L"quit"}).Error, HasSubstr(L"\"\" is empty"));
+    for (const wchar_t* bad : {L"-5", L"+5", L" 5", L"5 ", L"0x", L"", L"99999999999", L"0x1FFFFFFFF", L"256", L"0"})
+        EXPECT_FALSE(diagctl::ParseNumber(bad, 1, 255).has_value()) << testing::PrintToString(std::wstring(bad));
+    EXPECT_EQ(diagctl::ParseNumber(L"255", 1, 255), 255u);
+    EXPECT_EQ(diagctl::ParseNumber(L"0XfF", 1, 255), 255u);
+    std::int32_t value = 0;
+    EXPECT_FALSE(diagproto::ParseInt32(L" -5", value));
+    EXPECT_FALSE(diagproto::ParseInt32(L"+5", value));
+}
+
+// A script checks the service's health by the exit code alone.
+TEST(DiagctlParts, StatusExitsZeroOnlyWhileRunningOrAfterACleanRunAndSaysWhatAPairMeans) {
+    diagctl::ServiceFacts facts;
+    facts.State = SERVICE_RUNNING;
+    EXPECT_EQ(diagctl::StatusExitCode(facts), 0);
+    facts.State = SERVICE_STOPPED;
+    const struct {
+        DWORD Win32, Service;
+        int Exit;
+        const wchar_t* Meaning;
+    } pairs[] = {
+        {0, 0, 0, L"ended normally"},
+        {1077, 0, 0, L"has not run since it was installed"},
+        {13, 0xFFFFFFFF, diagproto::kExitStoppedAfterFailure, L"a request was refused"},
+        {5, 0xFFFFFFFF, diagproto::kExitStoppedAfterFailure, L"the channel was refused"},
+        {668, 0xFFFFFFFF, diagproto::kExitStoppedAfterFailure, L"668: a broken assertion"},
+        {0, 5, diagproto::kExitStoppedAfterFailure, L"the last run failed"},
+    };
+    for (const auto& pair : pairs) {
+        facts.Win32ExitCode = pair.Win32;
+        facts.ServiceExitCode = pair.Service;
+        EXPECT_EQ(diagctl::StatusExitCode(facts), pair.Exit) << pair.Win32;
+        EXPECT_THAT(diagctl::ExitPairMeaning(pair.Win32, pair.Service), HasSubstr(pair.Meaning));
+    }
+    EXPECT_THAT(diagctl::ExitCodeWords(0xFFFFFFFF, true), HasSubstr(L"the win32 exit code says why"));
+}
+
+// Only LocalSystem and the Administrators may change or add to a
+// collection: nothing planted in it can pass for collected.
+TEST(DiagctlParts, ACollectionGivesNobodyButLocalSystemAndTheAdministratorsAnyRight) {
+    const std::vector<BYTE> security = diagctl::CollectionSecurity();
+    ASSERT_FALSE(security.empty());
+    const auto descriptor = const_cast<BYTE*>(security.data());
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from the parent";
+    BOOL present = FALSE, defaulted = FALSE;
+    ACL* dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present && dacl != nullptr);
+    std::set<std::wstring> granted;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+        wchar_t* sid = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidW(&ace->SidStart, &sid));
+        granted.insert(sid);
+        LocalFree(sid);
+    }
+    EXPECT_EQ(granted, (std::set<std::wstring>{L"S-1-5-18", L"S-1-5-32-544"}));
 }
