@@ -168,19 +168,17 @@ void CollectEvents(const Collection& collection, std::vector<Piece>& pieces) {
     Piece piece{L"events", {}};
     const ServiceEvents events = ReadServiceEvents(kEventLimit);
     std::wstring text = events.Text;
-    if (events.Error == ERROR_CALL_NOT_IMPLEMENTED)
-        text = L"The event log keeps no entries on this platform (ReadEventLogW: " + DescribeError(events.Error) +
-               L"); under Wine the entries go to the debug output only.\n";
+    if (!events.Kept)
+        text = L"The event log keeps no entries on this platform (Wine): the service's entries go to the debug "
+               L"output of its process only (TESTING.md, \"No event log\").\n";
     else if (events.Error != ERROR_SUCCESS)
         text += L"The Application log could not be read further: " + DescribeError(events.Error) + L"\n";
     else if (events.Count == 0)
         text = L"The Application log holds no entry of the source " + std::wstring(kServiceName) + L".\n";
     const DWORD error = collection.WriteText(L"events.txt", text);
-    piece.Failed = error != ERROR_SUCCESS ||
-                   (events.Error != ERROR_SUCCESS && events.Error != ERROR_CALL_NOT_IMPLEMENTED);
+    piece.Failed = error != ERROR_SUCCESS || events.Error != ERROR_SUCCESS;
     piece.Outcome = error != ERROR_SUCCESS ? Failure(error)
-                    : events.Error == ERROR_CALL_NOT_IMPLEMENTED
-                        ? L"collected as events.txt: not kept on this platform, said so"
+                    : !events.Kept ? L"collected as events.txt: not kept on this platform, said so"
                     : events.Error != ERROR_SUCCESS
                         ? L"collected as events.txt in part (" + std::to_wstring(events.Count) + L" entries): " +
                               DescribeError(events.Error)

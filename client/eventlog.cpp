@@ -71,6 +71,11 @@ std::wstring EntryText(const EVENTLOGRECORD& record, HMODULE messages) {
 
 ServiceEvents ReadServiceEvents(size_t limit) {
     ServiceEvents events;
+    // Wine is told by its ntdll: its event log answers as an empty one would.
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+        events.Kept = false;
+        return events;
+    }
     EventLogOwner log(OpenEventLogW(nullptr, L"Application"));
     if (!log) {
         events.Error = GetLastError();

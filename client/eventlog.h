@@ -10,9 +10,11 @@ namespace diagctl {
 struct ServiceEvents {
     std::wstring Text;  // one paragraph per entry, newest first
     size_t Count = 0;
-    // 0, or why the log could not be read (under Wine, which keeps no event
-    // log: 120, the call is not implemented).
+    // 0, or why the log could not be read.
     DWORD Error = 0;
+    // False where the platform keeps no event log (Wine: every read finds
+    // no more entries), so that an empty log is not taken for a quiet service.
+    bool Kept = true;
 };
 
 // At most limit entries of the source ReRiruRuvazor, each with its time
