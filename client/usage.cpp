@@ -40,8 +40,8 @@ constexpr VerbInfo kVerbs[] = {
      L"each value came from, and every value that counts as absent and why",
      kJsonOption},
     {L"trace set", L"",
-     L"write the trace configuration of the service (only the values given; MaxFileSize 16 MiB when none is "
-     L"set); every option is checked before anything is written",
+     L"write the trace configuration of the service (only the values given; MaxFileSize 16 MiB, and date, time, "
+     L"msec and ids as fields, when none are set); every option is checked before anything is written",
      kTraceSetOptions},
     {L"trace off", L"", L"switch the service's trace off (EnableMask 0 in its program key)", kNoOptions},
     {L"trace check", L"",
@@ -156,7 +156,8 @@ std::wstring ExitCodeTable() {
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
            Line(Code(kExitLogRefused), L"trace check: the service will refuse the configured log file") +
            Line(Code(kExitStoppedAfterFailure),
-                L"status: the service is stopped after a run that failed (exit codes other than 0 and 0)") +
+                L"status: the service is stopped after a run that failed (exit codes other than 0 and 0, or 1077 "
+                L"and 0)") +
            Line(Code(kExitCollectIncomplete), L"collect: some pieces could not be collected (the summary names them)") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
                               L"when export, quit or raw find the service not installed or stopped") +
