@@ -324,6 +324,7 @@ TEST(Diagctl, EachBadInputNamesItsReasonWithOnlyThatVerbsUsage) {
         {L"trace SET --max-size -1", "bad --max-size \"-1\"", "trace set\n", "trace tail"},
         {L"Trace Show --bogus", "unknown option --bogus", "usage: diagctl [OPTION ...] trace show\n", "trace set"},
         {L"collect", "collect needs one DIR", "usage: diagctl collect DIR\n", "locale"},
+        {L"LOCALE set english", "bad NAME \"english\"", "usage: diagctl locale set NAME\n", "locale show"},
         {L"frobnicate", "unknown verb \"frobnicate\"", "verbs:\n", "exit codes:"},
     };
     for (const auto& c : cases) {
