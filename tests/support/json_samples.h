@@ -1,16 +1,13 @@
 #pragma once
 // diagctl's --json output kept as samples for the check against the
 // documented schema (scripts/check-json, the test diagctl.json_schema).
-#include <windows.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 namespace testing_support {
 
-// The one line of output that is a JSON object (messages, on the standard
-// error, begin with "diagctl:").
+// The line of output that is the JSON object (messages begin "diagctl:").
 inline std::string JsonLine(const std::string& output) {
     const size_t start = output.rfind("\n{") != std::string::npos ? output.rfind("\n{") + 1 : output.find('{');
     if (start == std::string::npos) return {};

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <regex>
 #include <set>
@@ -16,135 +17,60 @@
 #include "base/VqTrace.h"
 #include "trace_test_support.h"
 
-using testing::HasSubstr;
-
 namespace {
 
-// MSXML 6, which Windows and Wine both have; mingw-w64's headers name only
-// the older versions.
+// MSXML 6, which Windows and Wine both have; mingw-w64 names only older ones.
 constexpr CLSID kDomDocument60 = {0x88d96a05, 0xf192, 0x11d4, {0xa6, 0x5f, 0x00, 0x40, 0x96, 0x32, 0x51, 0xe5}};
 constexpr IID kIXmlDomDocument2 = {0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 
-template <typename T>
-struct Com {
-    T* p = nullptr;
-    Com() = default;
-    Com(const Com& other) : p(other.p) { if (p) p->AddRef(); }
-    Com& operator=(const Com&) = delete;
-    ~Com() { if (p) p->Release(); }
+struct Released {
+    void operator()(IUnknown* object) const { object->Release(); }
 };
+using Node = std::shared_ptr<IXMLDOMNode>;
 
 struct Bstr {
-    BSTR b = nullptr;
-    explicit Bstr(const std::wstring& text) : b(SysAllocString(text.c_str())) {}
-    Bstr() = default;
+    BSTR b;
+    explicit Bstr(const std::wstring& text = L"") : b(SysAllocString(text.c_str())) {}
     Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
     ~Bstr() { SysFreeString(b); }
-    std::wstring Text() const { return b ? b : L""; }
 };
 
-// A node of a parsed document and the XPath queries the check makes of it
-// (the namespace of group policy definitions has the prefix p).
-class Node {
-public:
-    explicit Node(IXMLDOMNode* node) { m_Node.p = node; }
-    std::vector<Node> All(const std::wstring& xpath) const {
-        std::vector<Node> nodes;
-        Com<IXMLDOMNodeList> list;
-        if (m_Node.p->selectNodes(Bstr(xpath).b, &list.p) != S_OK) return nodes;
-        for (IXMLDOMNode* node = nullptr; list.p->nextNode(&node) == S_OK && node;) nodes.emplace_back(node);
-        return nodes;
-    }
-    std::wstring Text(const std::wstring& xpath) const {
-        const std::vector<Node> found = All(xpath);
-        Bstr text;
-        if (!found.empty()) found[0].m_Node.p->get_text(&text.b);
-        return text.Text();
-    }
-    std::wstring Name() const {
-        Bstr name;
-        m_Node.p->get_baseName(&name.b);
-        return name.Text();
-    }
+// The nodes an XPath selects below node (the policy definitions' namespace
+// has the prefix p), and the text of the first.
+std::vector<Node> All(const Node& node, const std::wstring& xpath) {
+    std::vector<Node> nodes;
+    IXMLDOMNodeList* list = nullptr;
+    if (node->selectNodes(Bstr(xpath).b, &list) != S_OK) return nodes;
+    for (IXMLDOMNode* next = nullptr; list->nextNode(&next) == S_OK && next;) nodes.emplace_back(next, Released());
+    list->Release();
+    return nodes;
+}
 
-private:
-    Com<IXMLDOMNode> m_Node;
-};
+std::wstring Text(const Node& node, const std::wstring& xpath) {
+    const std::vector<Node> found = All(node, xpath);
+    Bstr text;
+    if (!found.empty()) found[0]->get_text(&text.b);
+    return text.b ? text.b : L"";
+}
 
-// Parses text; a document that is not well-formed gives the parser's reason.
-std::optional<Node> Parse(const std::string& utf8, std::vector<std::string>& errors, const char* which) {
+std::optional<Node> Parse(const std::string& utf8) {
     std::wstring text(utf8.size(), L'\0');
     text.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(),
                                     static_cast<int>(text.size())));
-    Com<IXMLDOMDocument2> document;
-    CoCreateInstance(kDomDocument60, nullptr, CLSCTX_INPROC_SERVER, kIXmlDomDocument2,
-                     reinterpret_cast<void**>(&document.p));
+    IXMLDOMDocument2* document = nullptr;
+    CoCreateInstance(kDomDocument60, nullptr, CLSCTX_INPROC_SERVER, kIXmlDomDocument2, reinterpret_cast<void**>(&document));
+    const Node owned(document, Released());
     VARIANT_BOOL loaded = VARIANT_FALSE;
-    if (!document.p || document.p->loadXML(Bstr(text).b, &loaded) != S_OK || !loaded) {
-        errors.push_back(std::string(which) + " is not well-formed XML");
-        return std::nullopt;
-    }
+    if (!document || document->loadXML(Bstr(text).b, &loaded) != S_OK || !loaded) return std::nullopt;
     VARIANT namespaces{};
     namespaces.vt = VT_BSTR;
-    namespaces.bstrVal =
-        SysAllocString(L"xmlns:p='http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions'");
-    document.p->setProperty(Bstr(L"SelectionNamespaces").b, namespaces);
+    namespaces.bstrVal = SysAllocString(L"xmlns:p='http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions'");
+    document->setProperty(Bstr(L"SelectionNamespaces").b, namespaces);
     VariantClear(&namespaces);
-    document.p->AddRef();
-    return Node(document.p);
+    return owned;
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-// One value a policy writes: where, which, of what type, and the numbers or
-// the longest string it may write.
-struct Write {
-    std::wstring Key, Name;
-    DWORD Type = REG_NONE;
-    std::vector<unsigned long long> Numbers;
-    unsigned long long MaxLength = 0;
-};
-
-std::vector<Write> WritesOf(const Node& policy) {
-    const std::wstring key = policy.Text(L"@key");
-    std::vector<Write> writes;
-    if (const std::wstring name = policy.Text(L"@valueName"); !name.empty()) {
-        Write write;
-        write.Key = key;
-        write.Name = name;
-        for (const Node& value : policy.All(L"p:enabledValue/* | p:disabledValue/*")) {
-            write.Type = value.Name() == L"decimal" ? REG_DWORD : REG_SZ;
-            if (write.Type == REG_DWORD) write.Numbers.push_back(std::stoull(value.Text(L"@value")));
-        }
-        writes.push_back(write);
-    }
-    for (const Node& element : policy.All(L"p:elements/*")) {
-        Write write;
-        write.Key = element.Text(L"@key").empty() ? key : element.Text(L"@key");
-        write.Name = element.Text(L"@valueName");
-        const std::wstring kind = element.Name();
-        if (kind == L"decimal") {
-            write.Type = REG_DWORD;
-            const std::wstring min = element.Text(L"@minValue"), max = element.Text(L"@maxValue");
-            write.Numbers = {min.empty() ? 0 : std::stoull(min), max.empty() ? 9999 : std::stoull(max)};
-        } else if (kind == L"text") {
-            write.Type = element.Text(L"@expandable") == L"true" ? REG_EXPAND_SZ : REG_SZ;
-            const std::wstring length = element.Text(L"@maxLength");
-            write.MaxLength = length.empty() ? 1023 : std::stoull(length);
-        } else if (kind == L"enum") {
-            for (const Node& value : element.All(L"p:item/p:value/*")) {
-                write.Type = value.Name() == L"decimal" ? REG_DWORD : REG_SZ;
-                if (write.Type == REG_DWORD) write.Numbers.push_back(std::stoull(value.Text(L"@value")));
-            }
-        } else {
-            write.Type = REG_DWORD;  // boolean: 1 and 0 unless it says otherwise
-            write.Numbers = {1, 0};
-        }
-        writes.push_back(write);
-    }
-    return writes;
-}
 
 std::wstring KeyPath(unsigned key) {
     if (key == VqBase::kInTraceKey) return VqBase::kTraceKey;
@@ -152,56 +78,64 @@ std::wstring KeyPath(unsigned key) {
     return VqBase::kProductKey;
 }
 
+// One value a policy writes, checked against the table's entry of its name.
+void CheckWrite(const std::wstring& what, const std::wstring& key, const std::wstring& name, DWORD type,
+                const std::vector<std::wstring>& numbers, const std::wstring& maxLength,
+                std::set<const VqBase::RegistrySetting*>& offered, std::vector<std::string>& errors) {
+    const std::string where = Narrow(what + L": " + name);
+    const VqBase::RegistrySetting* setting = nullptr;
+    for (const VqBase::RegistrySetting* known : VqBase::kRegistrySettings)
+        if (name == known->Name) setting = known;
+    if (!setting) return errors.push_back(where + ": no value of that name is read");
+    offered.insert(setting);
+    bool read = false;
+    for (unsigned bit : {VqBase::kInTraceKey, VqBase::kInProgramKey, VqBase::kInProductKey})
+        read = read || ((setting->Keys & bit) && lstrcmpiW(KeyPath(bit).c_str(), key.c_str()) == 0);
+    if (!read) errors.push_back(where + ": not read from " + Narrow(key));
+    if (type != setting->Type) errors.push_back(where + ": of another type than the one read");
+    for (const std::wstring& number : numbers)
+        if (!number.empty() && (std::stoull(number) < setting->Min || std::stoull(number) > setting->Max))
+            errors.push_back(where + ": " + Narrow(number) + " is out of the range read");
+    if (!maxLength.empty() && std::stoull(maxLength) > setting->Max) errors.push_back(where + ": longer than read");
+}
+
 // What is wrong with the template and its texts; nothing when all is well.
 std::vector<std::string> CheckTemplate(const std::string& admx, const std::vector<std::string>& admls) {
-    std::vector<std::string> errors;
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    const std::optional<Node> definitions = Parse(admx, errors, "the ADMX");
-    if (!definitions) return errors;
+    const std::optional<Node> definitions = Parse(admx);
+    if (!definitions) return {"the ADMX is not well-formed XML"};
+    std::vector<std::string> errors;
     std::set<const VqBase::RegistrySetting*> offered;
-    for (const Node& policy : definitions->All(L"//p:policy"))
-        for (const Write& write : WritesOf(policy)) {
-            const std::string what = Narrow(policy.Text(L"@name") + L": " + write.Name);
-            const VqBase::RegistrySetting* setting = nullptr;
-            for (const VqBase::RegistrySetting* known : VqBase::kRegistrySettings)
-                if (write.Name == known->Name) setting = known;
-            if (!setting) {
-                errors.push_back(what + ": no value of that name is read");
-                continue;
-            }
-            offered.insert(setting);
-            bool keyRead = false;
-            for (unsigned key : {VqBase::kInTraceKey, VqBase::kInProgramKey, VqBase::kInProductKey})
-                keyRead = keyRead || ((setting->Keys & key) && lstrcmpiW(KeyPath(key).c_str(), write.Key.c_str()) == 0);
-            if (!keyRead) errors.push_back(what + ": not read from " + Narrow(write.Key));
-            if (write.Type != setting->Type) errors.push_back(what + ": of another type than the one read");
-            for (unsigned long long number : write.Numbers)
-                if (number < setting->Min || number > setting->Max)
-                    errors.push_back(what + ": " + std::to_string(number) + " is out of the range read");
-            if (write.MaxLength > setting->Max) errors.push_back(what + ": a string longer than the one read");
+    for (const Node& policy : All(*definitions, L"//p:policy")) {
+        const std::wstring name = Text(policy, L"@name"), key = Text(policy, L"@key");
+        if (const std::wstring value = Text(policy, L"@valueName"); !value.empty())
+            CheckWrite(name, key, value, REG_DWORD, {Text(policy, L"p:enabledValue/p:decimal/@value"),
+                                                     Text(policy, L"p:disabledValue/p:decimal/@value")},
+                       L"", offered, errors);
+        for (const Node& element : All(policy, L"p:elements/*")) {
+            std::vector<std::wstring> numbers;
+            for (const Node& value : All(element, L"@minValue | @maxValue | p:item/p:value/p:decimal/@value"))
+                numbers.push_back(Text(value, L"."));
+            const bool text = !All(element, L"self::p:text | p:item/p:value/p:string").empty();
+            CheckWrite(name, Text(element, L"@key").empty() ? key : Text(element, L"@key"),
+                       Text(element, L"@valueName"), text ? REG_SZ : REG_DWORD, numbers, Text(element, L"@maxLength"),
+                       offered, errors);
         }
+    }
     for (const VqBase::RegistrySetting* setting : VqBase::kRegistrySettings)
-        if (setting->InTemplate && !offered.count(setting))
-            errors.push_back(Narrow(setting->Name) + ": no policy sets it");
+        if (setting->InTemplate && !offered.count(setting)) errors.push_back(Narrow(setting->Name) + ": no policy sets it");
 
     const std::wregex reference(LR"(\$\((string|presentation)\.([^)]+)\))");
-    std::set<std::wstring> elements;
-    for (const Node& element : definitions->All(L"//p:elements/*")) elements.insert(element.Text(L"@id"));
     for (size_t i = 0; i < admls.size(); ++i) {
-        const std::string which = "ADML " + std::to_string(i + 1);
-        const std::optional<Node> resources = Parse(admls[i], errors, which.c_str());
-        if (!resources) continue;
-        for (const Node& attribute : definitions->All(L"//@*")) {
-            const std::wstring value = attribute.Text(L".");
+        const std::optional<Node> texts = Parse(admls[i]);
+        if (!texts) errors.push_back("ADML " + std::to_string(i + 1) + " is not well-formed XML");
+        for (const Node& attribute : texts ? All(*definitions, L"//@*") : std::vector<Node>()) {
+            const std::wstring value = Text(attribute, L".");
             std::wsmatch match;
-            if (!std::regex_match(value, match, reference)) continue;
-            const std::wstring table = match[1] == L"string" ? L"p:stringTable/p:string" : L"p:presentationTable/p:presentation";
-            if (resources->All(L"//" + table + L"[@id='" + match[2].str() + L"']").empty())
-                errors.push_back(which + " lacks " + Narrow(value));
+            if (std::regex_match(value, match, reference) &&
+                All(*texts, L"//p:" + match[1].str() + L"[@id='" + match[2].str() + L"']").empty())
+                errors.push_back("ADML " + std::to_string(i + 1) + " lacks " + Narrow(value));
         }
-        for (const Node& shown : resources->All(L"//p:presentation/*[@refId]"))
-            if (!elements.count(shown.Text(L"@refId")))
-                errors.push_back(which + ": a presentation shows " + Narrow(shown.Text(L"@refId")) + ", no element");
     }
     return errors;
 }
@@ -231,10 +165,12 @@ TEST(TraceTemplate, WritesExactlyWhatTheServiceReadsWithTextsInBothLanguages) {
         {Replaced(admx, "key=\"SOFTWARE\\Brenmoor\\Orvanta\"", "key=\"SOFTWARE\\Brenmoor\""), admls[0], "not read from"},
         {admx, Replaced(admls[0], "<string id=\"TracePath_Explain\">", "<string id=\"TracePathExplain\">"),
          "lacks $(string.TracePath_Explain)"},
+        {admx, Replaced(admls[0], "<presentation id=\"TracePath\">", "<presentation id=\"TracePaths\">"),
+         "lacks $(presentation.TracePath)"},
         {admx.substr(0, admx.size() / 2), admls[0], "not well-formed"},
     };
     for (const auto& copy : copies) {
         ASSERT_NE(copy.Admx + copy.Adml, admx + admls[0]) << copy.Found;
-        EXPECT_THAT(testing::PrintToString(CheckTemplate(copy.Admx, {copy.Adml})), HasSubstr(copy.Found));
+        EXPECT_THAT(testing::PrintToString(CheckTemplate(copy.Admx, {copy.Adml})), testing::HasSubstr(copy.Found));
     }
 }
