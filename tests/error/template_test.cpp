@@ -8,6 +8,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -15,7 +18,6 @@
 
 #include "base/VqRegistrySettings.h"
 #include "base/VqTrace.h"
-#include "trace_test_support.h"
 
 namespace {
 
@@ -140,7 +142,10 @@ std::vector<std::string> CheckTemplate(const std::string& admx, const std::vecto
     return errors;
 }
 
-std::string Packaged(const std::wstring& file) { return trace_test::ReadBytes(std::wstring(VQ_PACKAGING_DIR) + L"/" + file); }
+std::string Packaged(const std::wstring& file) {
+    std::ifstream stream(std::filesystem::path(VQ_PACKAGING_DIR) / file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(stream), {});
+}
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
     const size_t at = text.find(from);
