@@ -9,10 +9,12 @@
 #include "channel.h"
 #include "diagproto.h"
 #include "target.h"
+#include "json.h"
 
 namespace diagctl {
 
 struct Request {
+    std::wstring Kind;  // export, quit or raw
     std::vector<std::uint8_t> Bytes;
     std::int32_t WorkType = 0;
     std::vector<diagproto::ExportPair> Pairs;  // for an export
@@ -48,11 +50,22 @@ int ReportRequestError(const std::wstring& verb, const RequestError& error);
 int ReportChannelFailure(const ChannelNames& names, std::wstring message, Channel::CreateError kind,
                          DWORD lastError);
 
+// What one post came to: the reply, when there was one, and the whole run
+// as one JSON object of the kind "reply".
+struct RequestRun {
+    diagproto::Reply Reply;
+    PostResult Posted = PostResult::Failed;
+    JsonObject Json;
+};
+
 // Posts the request, waits up to timeoutMs and prints the reply; returns
-// diagctl's exit code for it. reply (may be null) receives the reply; watch
-// (may be null) is handed to Channel::Post, and posted (may be null)
-// receives what the post came to.
-int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, diagproto::Reply* reply = nullptr,
-               const ServerWatch* watch = nullptr, PostResult* posted = nullptr);
+// diagctl's exit code for it. run (may be null) receives what it came to;
+// watch (may be null) is handed to Channel::Post.
+int RunRequest(Channel& channel, const Request& request, DWORD timeoutMs, RequestRun* run = nullptr,
+               const ServerWatch* watch = nullptr);
+
+// The reply to request as JSON: the result with its text, and for an export
+// each pair with its exit code and what it means.
+JsonObject ReplyJson(const Request& request, const diagproto::Reply& reply, int exitCode);
 
 }  // namespace diagctl

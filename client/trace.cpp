@@ -144,6 +144,73 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
 
 namespace {
 
+const wchar_t* SourceName(VqBase::TraceSource source) {
+    switch (source) {
+        case VqBase::TraceSource::TraceKey: return L"traceKey";
+        case VqBase::TraceSource::ProgramKey: return L"programKey";
+        case VqBase::TraceSource::Force: return L"force";
+        default: return L"default";
+    }
+}
+
+JsonObject SettingJson(const VqBase::TraceSetting& setting) {
+    return JsonObject()
+        .Number(L"value", setting.Value)
+        .String(L"source", SourceName(setting.Source))
+        .Number(L"unforced", setting.Unforced);
+}
+
+// The words of a group's bits as a JSON array ("none" is none).
+std::wstring WordsJson(TraceWords group, DWORD mask) {
+    std::vector<std::wstring> words;
+    if (const std::wstring list = TraceWordList(group, mask); list != L"none")
+        for (size_t at = 0, comma = 0; comma != std::wstring::npos; at = comma + 1) {
+            comma = list.find(L',', at);
+            words.push_back(list.substr(at, comma == std::wstring::npos ? std::wstring::npos : comma - at));
+        }
+    return JsonStrings(words);
+}
+
+}  // namespace
+
+JsonObject TraceSettingsJson(const VqBase::TraceSettings& settings) {
+    const DWORD params = settings.Params.Value;
+    std::vector<std::wstring> absent;
+    for (const VqBase::TraceAbsentValue& value : settings.Absent)
+        absent.push_back(JsonObject()
+                             .String(L"key", SourceName(value.Key))
+                             .String(L"name", value.Name)
+                             .String(L"why", value.Why)
+                             .Text());
+    const std::wstring silence = Silence(settings);
+    return JsonObject()
+        .String(L"kind", L"traceShow")
+        .String(L"program", VqBase::kTraceName)
+        .String(L"traceKey", L"HKLM\\" + std::wstring(VqBase::kTraceKey))
+        .Bool(L"traceKeyFound", settings.TraceKeyFound)
+        .Bool(L"programKeyFound", settings.ProgramKeyFound)
+        .Object(L"levels", SettingJson(settings.Enable).Raw(L"words", WordsJson(TraceWords::Levels, settings.Enable.Value)))
+        .Object(L"params", SettingJson(settings.Params)
+                               .Raw(L"sinks", WordsJson(TraceWords::Sinks, params))
+                               .Raw(L"fields", WordsJson(TraceWords::Fields, params))
+                               .Bool(L"append", (params & VqBase::TP_APPEND) != 0))
+        .Object(L"common", SettingJson(settings.Common))
+        .Object(L"maxFileSize", SettingJson(settings.MaxFileSize))
+        .Object(L"context", SettingJson(settings.Context))
+        .Object(L"file", JsonObject()
+                             .String(L"path", settings.FilePath)
+                             .String(L"pathSource", SourceName(settings.PathSource))
+                             .StringOrNull(L"problem", settings.FilePathProblem)
+                             .StringOrNull(L"rotatedTo", settings.MaxFileSize.Value != 0
+                                                             ? VqBase::RotatedName(settings.FilePath)
+                                                             : std::wstring()))
+        .Raw(L"absent", JsonArray(absent))
+        .Bool(L"traced", settings.TraceKeyFound && silence.empty())
+        .StringOrNull(L"silentBecause", settings.TraceKeyFound ? silence : L"the Trace key does not exist");
+}
+
+namespace {
+
 // The values trace set or off writes, each checked before anything is.
 struct TraceChanges {
     std::optional<DWORD> Enable, Params, Common, MaxFileSize;
@@ -193,6 +260,10 @@ bool PlanChanges(const CommandLine& line, const VqBase::TraceSettings& settings,
         return false;
     if (append)
         params = *append ? params | VqBase::TP_APPEND : params & ~DWORD{VqBase::TP_APPEND};
+    // A log without times cannot be read by: the first ParamsMask written
+    // gets the fields an administrator reads by, unless fields are given.
+    if (!line.Fields && settings.Params.Source == VqBase::TraceSource::Default)
+        params |= kDefaultFields;
     if (line.Sinks || line.Fields || append)
         changes.Params = params;
     if (common)
@@ -212,15 +283,14 @@ bool PlanChanges(const CommandLine& line, const VqBase::TraceSettings& settings,
     }
 
     if (line.MaxSize) {
-        DWORD bound = 0;
-        std::int32_t parsed = 0;
-        if (!diagproto::ParseInt32(*line.MaxSize, parsed) || (*line.MaxSize)[0] == L'-' ||
-            ((bound = static_cast<DWORD>(parsed)) != 0 && bound < VqBase::kMinMaxFileSize)) {
-            error = L"bad --max-size \"" + *line.MaxSize + L"\" (bytes: 0 for no bound, else at least " +
-                    std::to_wstring(VqBase::kMinMaxFileSize) + L")";
+        const std::optional<DWORD> bound = ParseNumber(*line.MaxSize, 0, 0xFFFFFFFF);
+        if (!bound || (*bound != 0 && *bound < VqBase::kMinMaxFileSize)) {
+            error = L"bad --max-size \"" + *line.MaxSize + L"\" (bytes: 0 for no bound, else " +
+                    std::to_wstring(VqBase::kMinMaxFileSize) +
+                    L" to 4294967295, in decimal or 0x-hexadecimal digits, without a sign)";
             return false;
         }
-        changes.MaxFileSize = bound;
+        changes.MaxFileSize = *bound;
     } else if (settings.MaxFileSize.Source == VqBase::TraceSource::Default) {
         changes.MaxFileSize = kDefaultMaxFileSize;
     }
@@ -265,7 +335,7 @@ int WriteChanges(const TraceChanges& changes, std::wstring& text) {
         if (trace.Status() != ERROR_SUCCESS)
             return ReportFailure(L"RegCreateKeyEx of HKLM\\" + std::wstring(VqBase::kTraceKey),
                                  static_cast<DWORD>(trace.Status()));
-        if (const LSTATUS status = trace.String(L"TracePath", *changes.TracePath); status != ERROR_SUCCESS)
+        if (const LSTATUS status = trace.String(VqBase::kTracePath.Name, *changes.TracePath); status != ERROR_SUCCESS)
             return ReportFailure(L"RegSetValueEx of TracePath", static_cast<DWORD>(status));
         text += L"  HKLM\\" + std::wstring(VqBase::kTraceKey) + L"\\TracePath = " + *changes.TracePath + L"\n";
     }
@@ -274,15 +344,16 @@ int WriteChanges(const TraceChanges& changes, std::wstring& text) {
         const std::optional<DWORD>& Value;
         std::wstring Words;
     } numbers[] = {
-        {L"EnableMask", changes.Enable,
+        {VqBase::kEnableMask.Name, changes.Enable,
          changes.Enable ? L" (" + TraceWordList(TraceWords::Levels, *changes.Enable) + L")" : L""},
-        {L"ParamsMask", changes.Params,
+        {VqBase::kParamsMask.Name, changes.Params,
          changes.Params ? L" (sinks " + TraceWordList(TraceWords::Sinks, *changes.Params) + L"; fields " +
                               TraceWordList(TraceWords::Fields, *changes.Params) + L"; append " +
                               ((*changes.Params & VqBase::TP_APPEND) ? L"on" : L"off") + L")"
                         : L""},
-        {L"CommonFileFlag", changes.Common, changes.Common ? (*changes.Common ? L" (common)" : L" (private)") : L""},
-        {L"MaxFileSize", changes.MaxFileSize,
+        {VqBase::kCommonFileFlag.Name, changes.Common,
+         changes.Common ? (*changes.Common ? L" (common)" : L" (private)") : L""},
+        {VqBase::kMaxFileSize.Name, changes.MaxFileSize,
          changes.MaxFileSize ? (*changes.MaxFileSize ? L" bytes" : L" (no bound)") : L""},
     };
     const WriteKey program(kProgramKey);
@@ -293,7 +364,7 @@ int WriteChanges(const TraceChanges& changes, std::wstring& text) {
             continue;
         if (const LSTATUS status = program.Number(number.Name, *number.Value); status != ERROR_SUCCESS)
             return ReportFailure(std::wstring(L"RegSetValueEx of ") + number.Name, static_cast<DWORD>(status));
-        const std::wstring value = std::wstring(number.Name) == L"MaxFileSize" ? std::to_wstring(*number.Value)
+        const std::wstring value = number.Name == VqBase::kMaxFileSize.Name ? std::to_wstring(*number.Value)
                                                                               : Hex(*number.Value);
         text += L"  HKLM\\" + kProgramKey + L"\\" + number.Name + L" = " + value + number.Words + L"\n";
     }
@@ -395,7 +466,11 @@ int RunTraceVerb(const CommandLine& line) {
     // The default log directory is the service's, not the operator's.
     g_TempDirectoryProblem = AdoptServiceTempDirectory();
     if (line.Verb == L"trace show") {
-        Out(DescribeTraceSettings(VqBase::ReadTraceSettings(VqBase::kTraceName, {})));
+        const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+        if (line.Json)
+            OutJson(TraceSettingsJson(settings).Text());
+        else
+            Out(DescribeTraceSettings(settings));
         return diagproto::kExitSuccess;
     }
     if (line.Verb == L"trace set")
@@ -405,7 +480,7 @@ int RunTraceVerb(const CommandLine& line) {
     if (line.Verb == L"trace on")
         return On(line);
     if (line.Verb == L"trace check")
-        return RunTraceCheck();
+        return RunTraceCheck(line.Json);
     return RunTraceTail(line.TailLines.value_or(20), line.Follow);
 }
 

@@ -10,37 +10,53 @@
 
 namespace diagctl {
 
-bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& verdict) {
-    const std::wstring& path = settings.FilePath;
-    auto refuse = [&](const std::wstring& reason) {
-        verdict = L"the service will refuse " + path + L": " + reason + L"\n";
-        return false;
-    };
+LogVerdict JudgeLog(const VqBase::TraceSettings& settings) {
+    LogVerdict verdict;
+    verdict.File = settings.FilePath;
     // Judged as diagctl's own account: under Wine the service runs as that
     // account too; on Windows the service's LocalSystem is trusted anyway.
     // The target is taken apart and walked by the sink's own code.
     const std::vector<BYTE> self = VqBase::ProcessUserSid();
     const std::shared_ptr<const VqBase::CLogTarget> target =
-        VqBase::WalkLogTarget(path, self, settings.FilePathProblem, VqBase::WalkMode::Judge);
-    if (target->Result != VqBase::CLogDirectory::Held)
-        return refuse(target->Problem);
-    const VqBase::CLogDirectory& directory = target->Directory;
-    if (!directory.Missing().empty()) {
-        verdict = L"the service will write to " + path + L" (it will create \"" + directory.Missing() +
-                  L"\" and what is below it)\n";
-        return true;
+        VqBase::WalkLogTarget(settings.FilePath, self, settings.FilePathProblem, VqBase::WalkMode::Judge);
+    if (target->Result != VqBase::CLogDirectory::Held) {
+        verdict.Reason = target->Problem;
+        return verdict;
     }
-    const bool common = settings.Common.Value != 0;
-    const bool append = (settings.Params.Value & VqBase::TP_APPEND) != 0;
+    const VqBase::CLogDirectory& directory = target->Directory;
+    verdict.Writes = true;
+    if (!directory.Missing().empty()) {
+        verdict.Creates = directory.Missing();
+        return verdict;
+    }
     VqBase::LogFileRules rules;
-    rules.Common = common;
-    rules.Append = append;
+    rules.Common = settings.Common.Value != 0;
+    rules.Append = (settings.Params.Value & VqBase::TP_APPEND) != 0;
     rules.Self = self.empty() ? nullptr : self.data();
     rules.DirectoryPath = &directory.Path();
     // A file it cannot write sends its lines to a fallback file: said, not
     // refused.
-    verdict = VqBase::JudgeLogSink(*target, rules, settings.MaxFileSize.Value).Text + L"\n";
-    return true;
+    const VqBase::LogSinkVerdict sink = VqBase::JudgeLogSink(*target, rules, settings.MaxFileSize.Value);
+    verdict.Fallback = sink.Do == VqBase::LogSinkVerdict::Fallback;
+    verdict.Sink = sink.Text;
+    return verdict;
+}
+
+std::wstring VerdictText(const LogVerdict& verdict) {
+    if (!verdict.Writes)
+        return L"the service will refuse " + verdict.File + L": " + verdict.Reason + L"\n";
+    if (!verdict.Creates.empty())
+        return L"the service will write to " + verdict.File + L" (it will create \"" + verdict.Creates +
+               L"\" and what is below it)\n";
+    if (!verdict.Sink.empty())
+        return verdict.Sink + L"\n";
+    return L"the service will write to " + verdict.File + L"\n";
+}
+
+bool JudgeLogFile(const VqBase::TraceSettings& settings, std::wstring& text) {
+    const LogVerdict verdict = JudgeLog(settings);
+    text = VerdictText(verdict);
+    return verdict.Writes;
 }
 
 namespace {
@@ -59,21 +75,48 @@ std::wstring NoLogFile(const VqBase::TraceSettings& settings) {
 
 }  // namespace
 
-int RunTraceCheck() {
+TraceCheck CheckTrace() {
     const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
-    std::wstring verdict;
-    if (const std::wstring none = NoLogFile(settings); !none.empty()) {
-        // The path is still judged, for the day the file is written.
-        if (settings.TraceKeyFound) {
-            JudgeLogFile(settings, verdict);
-            verdict = L"were it written: " + verdict;
-        }
-        Out(none + verdict);
-        return diagproto::kExitSuccess;
+    TraceCheck check;
+    const std::wstring none = NoLogFile(settings);
+    // Without the Trace key there is no path to judge; with the file off the
+    // path is still judged, for the day the file is written.
+    const bool judged = settings.TraceKeyFound;
+    const LogVerdict verdict = judged ? JudgeLog(settings) : LogVerdict{};
+    const std::wstring text = judged ? VerdictText(verdict) : std::wstring();
+    if (!none.empty()) {
+        check.Text = none + (judged ? L"were it written: " + text : std::wstring());
+        check.ExitCode = diagproto::kExitSuccess;
+    } else {
+        check.Text = text;
+        check.ExitCode = verdict.Writes ? diagproto::kExitSuccess : kExitLogRefused;
     }
-    const bool written = JudgeLogFile(settings, verdict);
-    Out(verdict);
-    return written ? diagproto::kExitSuccess : kExitLogRefused;
+    const wchar_t* word = !none.empty()      ? L"none"
+                          : !verdict.Writes  ? L"refuse"
+                          : verdict.Fallback ? L"fallback"
+                                             : L"write";
+    std::wstring note = none;
+    if (!note.empty() && note.back() == L'\n')
+        note.pop_back();
+    check.Json.String(L"kind", L"traceCheck")
+        .StringOrNull(L"file", verdict.File)
+        .String(L"verdict", word)
+        .StringOrNull(L"reason", !verdict.Writes                                          ? verdict.Reason
+                                 : verdict.Sink == L"the service will write to " + verdict.File ? std::wstring()
+                                                                                                  : verdict.Sink)
+        .StringOrNull(L"creates", verdict.Creates)
+        .StringOrNull(L"note", note)
+        .Number(L"exitCode", static_cast<DWORD>(check.ExitCode));
+    return check;
+}
+
+int RunTraceCheck(bool json) {
+    const TraceCheck check = CheckTrace();
+    if (json)
+        OutJson(check.Json.Text());
+    else
+        Out(check.Text);
+    return check.ExitCode;
 }
 
 }  // namespace diagctl

@@ -16,6 +16,8 @@
 #include "target_chain.h"
 #include "target_file.h"
 #include "unix_side.h"
+#include "json_samples.h"
+#include "trace_check.h"
 
 using testing::HasSubstr;
 
@@ -528,5 +530,68 @@ TEST(ExportTargets, AStoppedExportsFileAndOneMadeForAFailedPairAreRemoved) {
         EXPECT_FALSE(Exists(failed));
         EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(failed) + "\": diagctl had made it"));
         EXPECT_TRUE(Exists(existing));
+    }
+}
+
+// What was wrong is named, with that one verb's usage and no other.
+TEST(Diagctl, EachBadInputNamesItsReasonWithOnlyThatVerbsUsage) {
+    const diagctl::ChannelNames none;
+    const struct {
+        const wchar_t* Arguments;
+        const char* Reason;
+        const char* Usage;
+        const char* NotShown;
+    } cases[] = {
+        {L"control -5", "bad control code \"-5\"", "usage: diagctl control CODE\n", "install"},
+        {L"control 99999999999", "bad control code \"99999999999\"", "usage: diagctl control CODE\n", "install"},
+        {L"--names \"\" quit", "--names needs a value: \"\" is empty", "usage: diagctl [OPTION ...] quit\n", "raw"},
+        {L"QUIT --timeout +5", "bad --timeout \"+5\"", "usage: diagctl [OPTION ...] quit\n", "raw"},
+        {L"trace SET --max-size -1", "bad --max-size \"-1\"", "trace set\n", "trace tail"},
+        {L"Trace Show --bogus", "unknown option --bogus", "usage: diagctl [OPTION ...] trace show\n", "trace set"},
+        {L"collect", "collect needs one DIR", "usage: diagctl collect DIR\n", "locale"},
+        {L"LOCALE set english", "bad NAME \"english\"", "usage: diagctl locale set NAME\n", "locale show"},
+        {L"frobnicate", "unknown verb \"frobnicate\"", "verbs:\n", "exit codes:"},
+    };
+    for (const auto& c : cases) {
+        const DiagctlRun run = RunDiagctl(c.Arguments, none);
+        SCOPED_TRACE(Narrow(c.Arguments) + "\n" + run.Err);
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitUsage));
+        EXPECT_THAT(run.Err, HasSubstr("diagctl: " + std::string(c.Reason)));
+        EXPECT_THAT(run.Err, HasSubstr(c.Usage));
+        EXPECT_EQ(run.Err.find(c.NotShown), std::string::npos);
+    }
+}
+
+// --json: one object on the standard output and nothing else, kept for the
+// check against the documented schema.
+TEST(Diagctl, JsonOfRepliesTheTraceVerbsStatusAndVersionsIsOneObjectEach) {
+    channel_test::TestKey key(L"diagctl-json");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    channel_test::TempPath file(L"diagctl-json");
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const struct {
+        std::wstring Arguments;
+        bool Served;
+        DWORD Exit;
+        const char* Sample;
+    } runs[] = {
+        {options + L"--json export \"" + key.Path() + L"=" + file.Path() + L"\"", true, 0, "reply-export"},
+        {options + L"raw 7 0 --json", true, Code(diagproto::kExitRefused), "reply-raw"},
+        {options + L"--timeout 200 --json quit", false, Code(diagproto::kExitTimeout), "reply-no-reply"},
+        {L"trace show --json", false, 0, "traceShow"},
+        {L"trace check --json", false, 0, "traceCheck"},
+        {L"status --json", false, ERROR_SERVICE_DOES_NOT_EXIST, "status-not-installed"},
+        {L"--version --json", false, 0, "version"},
+    };
+    for (const auto& run : runs) {
+        const DiagctlRun done = RunDiagctl(run.Arguments, names, run.Served ? ServeOne(names) : std::function<void()>());
+        SCOPED_TRACE(run.Sample + std::string("\n") + done.Out + done.Err);
+        EXPECT_EQ(done.ExitCode, run.Exit);
+        ASSERT_FALSE(done.Out.empty());
+        EXPECT_EQ(done.Out.front(), '{');
+        EXPECT_EQ(done.Out.find('\n'), done.Out.size() - 1) << "one line, nothing else";
+        testing_support::KeepJsonSample(run.Sample, done.Out.substr(0, done.Out.size() - 1));
     }
 }

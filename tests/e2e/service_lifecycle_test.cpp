@@ -21,18 +21,6 @@ using e2e::ProcessResult;
 
 class ServiceLife : public e2e::ServiceFixture {};
 
-// What the prefix's services wrote to their event log (Wine prints the
-// entries on stderr; scripts/wine-prefix keeps the service manager's).
-std::string ServicesLog() {
-    wchar_t prefix[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH) == 0) return {};
-    std::wstring path = std::wstring(L"Z:") + prefix + L"/services.log";
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    std::ifstream file(std::string(path.begin(), path.end()), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // A string as Wine's debug output quotes it: each backslash doubled.
 std::string Escaped(const std::string& text) {
     std::string escaped;
@@ -319,7 +307,7 @@ TEST_F(ServiceLife, AChannelThatEveryoneMayWriteIsRefusedWith5) {
         std::string entries;
         for (int i = 0; i < 50 && entries.find("warn:eventlog:ReportEventW L" + Escaped(object)) == std::string::npos; ++i) {
             Sleep(20);
-            entries = ServicesLog();
+            entries = e2e::ServicesLog();
         }
         EXPECT_NE(entries.find("warn:eventlog:ReportEventW L" + Escaped(object)), std::string::npos) << entries;
         UnmapViewOfFile(view);

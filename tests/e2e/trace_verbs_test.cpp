@@ -125,6 +125,17 @@ TEST_F(TraceVerbs, SetWritesOnlyWhatItIsToldAndRefusesABadOptionBeforeWritingAny
     EXPECT_TRUE(Has(run, "will write nothing: no level is on")) << run.Output;
 }
 
+// A log without times cannot be read by: the first ParamsMask comes with
+// date, time, milliseconds and ids unless fields are given; a choice made
+// later stays.
+TEST_F(TraceVerbs, TheFirstSinksComeWithTheFieldsAnAdministratorReadsBy) {
+    ASSERT_EQ(Diagctl(L"trace set --sinks file").ExitCode, 0u);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x3C01u);
+    ASSERT_EQ(Diagctl(L"trace set --fields none").ExitCode, 0u);
+    ASSERT_EQ(Diagctl(L"trace set --append on").ExitCode, 0u);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x0101u);
+}
+
 TEST_F(TraceVerbs, ShowNamesWhereEachValueCameFromAndAValueOfTheWrongType) {
     ProcessResult run = Diagctl(L"trace show");
     ASSERT_EQ(run.ExitCode, 0u) << run.Output;
@@ -143,7 +154,7 @@ TEST_F(TraceVerbs, ShowNamesWhereEachValueCameFromAndAValueOfTheWrongType) {
     ASSERT_EQ(run.ExitCode, 0u) << run.Output;
     EXPECT_TRUE(Has(run, "levels:     info,warning,error (EnableMask 0x0000000E, from ForceEnableMask of the Trace key)"))
         << run.Output;
-    EXPECT_TRUE(Has(run, "sinks:      file (ParamsMask 0x00000001, from ParamsMask of the program key)")) << run.Output;
+    EXPECT_TRUE(Has(run, "sinks:      file (ParamsMask 0x00003C01, from ParamsMask of the program key)")) << run.Output;
     EXPECT_TRUE(Has(run, "file:       C:\\vq-e2e-show\\ReRiruRuvazor.log (private")) << run.Output;
     EXPECT_TRUE(Has(run, "max size:   16777216 bytes, then C:\\vq-e2e-show\\ReRiruRuvazor.log.1")) << run.Output;
     EXPECT_TRUE(Has(run, "vqcc0\\Trace\\ParamsMask: REG_SZ of 14 bytes, not a 4-byte number")) << run.Output;
