@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "base/VqLogNames.h"
 #include "base/VqLogRotation.h"
 #include "base/VqOwners.h"
 #include "base/VqTrace.h"
@@ -87,10 +88,47 @@ ULONGLONG Print(HANDLE file, ULONGLONG offset, ULONGLONG end, LogTextDecoder& de
     return offset;
 }
 
-// The file to read: the configured log file. When the service sends its
-// lines to a file of its own beside it instead (a fallback file), that is
-// the file to name and read, and it is chosen here.
-std::wstring FileToRead(const VqBase::TraceSettings& settings) { return settings.FilePath; }
+ULONGLONG LastWrite(const WIN32_FIND_DATAW& found) {
+    return (ULONGLONG{found.ftLastWriteTime.dwHighDateTime} << 32) | found.ftLastWriteTime.dwLowDateTime;
+}
+
+// The file to read: the configured log file, unless the service writes its
+// lines to a file of its own beside it (a fallback file, when the log is
+// locked, another's or cannot be rotated): then the fallback file written
+// last after the log, which is said.
+std::wstring FileToRead(const VqBase::TraceSettings& settings) {
+    const std::wstring& path = settings.FilePath;
+    const size_t cut = path.find_last_of(L"\\/");
+    if (cut == std::wstring::npos)
+        return path;
+    const std::wstring directory = path.substr(0, cut + 1), name = path.substr(cut + 1);
+    WIN32_FIND_DATAW found{};
+    ULONGLONG newest = 0;
+    const HANDLE log = FindFirstFileW(path.c_str(), &found);
+    if (log != INVALID_HANDLE_VALUE) {
+        newest = LastWrite(found);
+        FindClose(log);
+    }
+    std::wstring chosen;
+    const HANDLE search = FindFirstFileW((directory + VqBase::FallbackFilePattern(name)).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return path;
+    do {
+        // Plain files of the sink's own naming only: anyone may add entries
+        // to a log directory.
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+            VqBase::IsFallbackFileName(name, found.cFileName) && LastWrite(found) > newest) {
+            newest = LastWrite(found);
+            chosen = directory + found.cFileName;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    if (chosen.empty())
+        return path;
+    Err(L"diagctl: the service writes its lines to the fallback file " + chosen + L", not to " + path +
+        L" (docs/TRACE.md: the service could not write the log; its event log says why)\n");
+    return chosen;
+}
 
 // Follows path: prints whole lines as they are added, starts again from the
 // beginning of a file that was emptied or that another file replaced, and

@@ -59,7 +59,7 @@ TEST_F(ServiceLife, AfterTraceOffAStartTouchesNoLogAndReportsNoLogEvent) {
     std::ofstream(std::string(log.begin(), log.end()), std::ios::binary) << "the last traced run\r\n";
     WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
     ASSERT_TRUE(GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &before));
-    const size_t entries = ServicesLog().size();
+    const size_t entries = e2e::ServicesLog().size();
     Sleep(20);  // a write now would show in the time stamps
     // Once with the log there (without TP_APPEND it would be emptied), once
     // with TracePath naming a directory that is not there.
@@ -75,7 +75,7 @@ TEST_F(ServiceLife, AfterTraceOffAStartTouchesNoLogAndReportsNoLogEvent) {
     EXPECT_EQ(m_Trace.Text(), "the last traced run\r\n");
     EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0) << "attributes, time stamps or size changed";
     EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
-    const std::string reported = ServicesLog().substr(entries);
+    const std::string reported = e2e::ServicesLog().substr(entries);
     EXPECT_EQ(reported.find("Trace file"), std::string::npos) << reported;
     EXPECT_EQ(reported.find("ReRiruRuvazor.log"), std::string::npos) << reported;
 }

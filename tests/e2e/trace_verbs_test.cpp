@@ -249,6 +249,16 @@ TEST_F(TraceVerbs, TailSendsNoControlCharacterToTheConsoleAndEndsWhateverTheCoun
                      (byte == 0xC2 && next >= 0x80 && next <= 0x9F))
             << "byte " << int(byte) << " at " << i;
     }
+
+    // Where the service writes a fallback file, that is what is read, and
+    // named; an older one, or one that is a directory, is not.
+    Sleep(20);
+    CreateDirectoryW((dir + L"\\ReRiruRuvazor.fallback-FFFFFFFFFFFFFFFF.log").c_str(), nullptr);
+    const std::wstring fallback = dir + L"\\ReRiruRuvazor.fallback-0123456789ABCDEF.log";
+    WriteBytes(fallback, "written aside\r\n");
+    const ProcessResult aside = Diagctl(L"trace tail -n 1");
+    EXPECT_TRUE(Has(aside, "written aside\n")) << aside.Output;
+    EXPECT_TRUE(Has(aside, "fallback file " + std::string(fallback.begin(), fallback.end()))) << aside.Output;
 }
 
 // Memory stays bounded whatever the line length. Wine reports no private
