@@ -2,6 +2,7 @@
 #include "base/VqEventLog.h"
 
 #include "base/LastError.h"
+#include "base/VqOwners.h"
 
 namespace VqBase {
 
@@ -29,11 +30,7 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
         HANDLE source = nullptr;
         {
             // Released on every way out: the count's allocation may throw.
-            struct Exclusive {
-                SRWLOCK& lock;
-                explicit Exclusive(SRWLOCK& held) : lock(held) { ::AcquireSRWLockExclusive(&lock); }
-                ~Exclusive() { ::ReleaseSRWLockExclusive(&lock); }
-            } guard(m_Lock);
+            ExclusiveLock guard(m_Lock);
             const unsigned seen = ++m_Seen[{id, object}];
             if (seen == 1 && !m_Opened) {
                 m_Opened = true;
@@ -55,11 +52,9 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
 }
 
 unsigned CEventLog::Occurrences(DWORD id, const std::wstring& object) const {
-    ::AcquireSRWLockShared(&m_Lock);
+    SharedLock lock(m_Lock);
     const auto found = m_Seen.find({id, object});
-    const unsigned count = found == m_Seen.end() ? 0 : found->second;
-    ::ReleaseSRWLockShared(&m_Lock);
-    return count;
+    return found == m_Seen.end() ? 0 : found->second;
 }
 
 }  // namespace VqBase

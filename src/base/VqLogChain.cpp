@@ -2,23 +2,9 @@
 // one of them alone.
 #include "base/VqLogChain.h"
 
+#include "base/VqOwners.h"
+
 namespace VqBase {
-
-namespace {
-
-// A walk may throw (an allocation): the lock goes with the scope.
-class Exclusive {
-public:
-    explicit Exclusive(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockExclusive(&m_Lock); }
-    ~Exclusive() { ::ReleaseSRWLockExclusive(&m_Lock); }
-    Exclusive(const Exclusive&) = delete;
-    Exclusive& operator=(const Exclusive&) = delete;
-
-private:
-    SRWLOCK& m_Lock;
-};
-
-}  // namespace
 
 CLogChain::Hold& CLogChain::Hold::operator=(Hold&& other) noexcept {
     if (this != &other) {
@@ -40,14 +26,14 @@ void CLogChain::Hold::Release() {
 
 CLogChain::Hold CLogChain::Get(const std::wstring& path, bool again) {
     if (again) {
-        Exclusive lock(m_Lock);
+        ExclusiveLock lock(m_Lock);
         Replace(path);
     }
     for (;;) {
         ::AcquireSRWLockShared(&m_Lock);
         if (m_Target && m_Target->For == path) return Hold(this, m_Target.get(), m_Generation);
         ::ReleaseSRWLockShared(&m_Lock);
-        Exclusive lock(m_Lock);
+        ExclusiveLock lock(m_Lock);
         if (!m_Target || m_Target->For != path) Replace(path);
     }
 }
@@ -60,7 +46,7 @@ CLogChain::Hold CLogChain::WalkAgain(Hold failed, bool force) {
     failed.Release();
     if (due) {
         // Exclusive: every other thread has let the old chain go.
-        Exclusive lock(m_Lock);
+        ExclusiveLock lock(m_Lock);
         if (m_Generation == generation) Replace(path);
     }
     return Get(path);

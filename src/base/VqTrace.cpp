@@ -30,28 +30,6 @@ void DebugNote(const std::wstring& text) {
     ::OutputDebugStringA(narrow.c_str());
 }
 
-class SharedLock {
-public:
-    explicit SharedLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockShared(&m_Lock); }
-    ~SharedLock() { ::ReleaseSRWLockShared(&m_Lock); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    SRWLOCK& m_Lock;
-};
-
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockExclusive(&m_Lock); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&m_Lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& m_Lock;
-};
-
 // Room for the prefix fields, CR LF and the zero byte beside the message.
 constexpr size_t kRecordReserve = 256;
 constexpr size_t kFirstTextChars = 256;
