@@ -121,13 +121,12 @@ std::optional<TargetPath> ParseTargetPath(const std::wstring& given, std::wstrin
     TargetPath target;
     size_t rootEnd = 3;
     if (share) {
-        const size_t serverEnd = path.find(L'\\', 2);
-        const size_t shareEnd = serverEnd == std::wstring::npos ? serverEnd : path.find(L'\\', serverEnd + 1);
-        if (shareEnd == std::wstring::npos || serverEnd == 2 || shareEnd == serverEnd + 1) {
+        const std::optional<size_t> shareEnd = VqBase::NetworkRootEnd(path);
+        if (!shareEnd) {
             why = L"a network path without a share";
             return std::nullopt;
         }
-        rootEnd = shareEnd + 1;
+        rootEnd = *shareEnd;
     }
     target.Root = path.substr(0, rootEnd);
     if (path.back() == L'\\') {
