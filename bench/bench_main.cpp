@@ -412,9 +412,11 @@ int BenchTrace() {
         ::RegCloseKey(key);
         return true;
     };
-    // The same configuration with the size bound that the ready settings use.
-    const std::wstring boundedName = L"VqBenchBounded";
-    if (!programKey(kTraceName, 0) || !programKey(boundedName, 16u << 20)) return 1;
+    // The same configuration with the size bound that the ready settings use,
+    // and with one that rotates every 500 records or so.
+    const std::wstring boundedName = L"VqBenchBounded", rotatingName = L"VqBenchRotating";
+    if (!programKey(kTraceName, 0) || !programKey(boundedName, 16u << 20) || !programKey(rotatingName, 64u << 10))
+        return 1;
     HKEY key = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key) == 0) {
         const std::wstring path = directory + L"\\";
@@ -431,6 +433,10 @@ int BenchTrace() {
         std::make_unique<VqBase::CVqTrace>(boundedName.c_str(), VqBase::TraceLocation{HKEY_LOCAL_MACHINE, kTraceKey});
     VqBase::ITrace& bounded = *boundedTrace;
     const std::wstring boundedPath = directory + L"\\" + boundedName + L".log";
+    auto rotatingTrace =
+        std::make_unique<VqBase::CVqTrace>(rotatingName.c_str(), VqBase::TraceLocation{HKEY_LOCAL_MACHINE, kTraceKey});
+    VqBase::ITrace& rotating = *rotatingTrace;
+    const std::wstring rotatingPath = directory + L"\\" + rotatingName + L".log";
     if (!trace->IsEnabled()) {
         std::fprintf(stderr, "trace: the benchmark's configuration did not enable the trace\n");
         return 1;
@@ -444,7 +450,7 @@ int BenchTrace() {
     }
 
     constexpr int kRecords = 2000;
-    std::vector<double> traceRate, loopRate, checkedRate, boundedRate;
+    std::vector<double> traceRate, loopRate, checkedRate, boundedRate, rotatingRate;
     const std::wstring checkedName = L"loop.log.checked";
     const std::wstring checkedPath = directory + L"\\" + checkedName;
     VqBase::UniqueHandle held(::CreateFileW(directory.c_str(), FILE_TRAVERSE | READ_CONTROL | SYNCHRONIZE,
@@ -453,17 +459,23 @@ int BenchTrace() {
                                             nullptr));
 
     for (unsigned r = 0; r < reps; ++r) {
-        // The four sides take turns in a rotating order, so that none always
+        // The five sides take turns in a rotating order, so that none always
         // runs on a file system warmed by another.
-        for (unsigned k = 0; k < 4; ++k) {
-            const unsigned side = (r + k) % 4;
-            const std::wstring& path = side == 0 ? logPath : side == 1 ? loopPath : side == 2 ? checkedPath : boundedPath;
+        for (unsigned k = 0; k < 5; ++k) {
+            const unsigned side = (r + k) % 5;
+            const std::wstring& path = side == 0   ? logPath
+                                       : side == 1 ? loopPath
+                                       : side == 2 ? checkedPath
+                                       : side == 3 ? boundedPath
+                                                   : rotatingPath;
             ::DeleteFileW(path.c_str());
             const double start = Now();
             if (side == 0)
                 for (int i = 0; i < kRecords; ++i) on.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
             else if (side == 3)
                 for (int i = 0; i < kRecords; ++i) bounded.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
+            else if (side == 4)
+                for (int i = 0; i < kRecords; ++i) rotating.TraceW(VqBase::TL_INFO, L"[%s] %s", kFunction, text);
             else if (side == 1)
                 for (int i = 0; i < kRecords; ++i) AppendRecord(loopPath, record);
             else {
@@ -471,7 +483,11 @@ int BenchTrace() {
                 for (int i = 0; i < kRecords; ++i) AppendRecordChecked(held.get(), checkedName, known, record);
             }
             const double elapsed = Now() - start;
-            (side == 0 ? traceRate : side == 1 ? loopRate : side == 2 ? checkedRate : boundedRate)
+            (side == 0   ? traceRate
+             : side == 1 ? loopRate
+             : side == 2 ? checkedRate
+             : side == 3 ? boundedRate
+                         : rotatingRate)
                 .push_back(kRecords / elapsed);
         }
     }
@@ -484,10 +500,18 @@ int BenchTrace() {
     std::fprintf(stderr, "trace to a file bounded to 16 MiB: %.0f records/s\n", Median(boundedRate));
     Row("trace: records/s into the file with MaxFileSize 16 MiB / the unbounded sink", "file sink, bounded",
         boundedRate, traceRate, "rec/s", ">= 0.95", 0.95, false);
+    // A rotation makes the next file, links NAME.1 and swaps the file in:
+    // a dozen calls about every 500 records.
+    std::fprintf(stderr, "trace to a file bounded to 64 KiB: %.0f records/s\n", Median(rotatingRate));
+    Row("trace: records/s into the file with MaxFileSize 64 KiB, rotated every ~500 records / the unbounded sink",
+        "file sink, rotating", rotatingRate, traceRate, "rec/s", ">= 0.90", 0.90, false);
     held.reset();
     ::DeleteFileW(checkedPath.c_str());
     boundedTrace.reset();
     ::DeleteFileW(boundedPath.c_str());
+    rotatingTrace.reset();
+    ::DeleteFileW(rotatingPath.c_str());
+    ::DeleteFileW((rotatingPath + L".1").c_str());
     trace.reset();
     ::DeleteFileW(logPath.c_str());
     ::DeleteFileW(loopPath.c_str());

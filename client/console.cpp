@@ -5,6 +5,8 @@
 namespace diagctl {
 namespace {
 
+bool g_JsonOnly = false;
+
 // The C runtime's wide printf converts through the "C" locale and stops at
 // the first character outside ASCII, so the runtime is bypassed.
 void Write(DWORD which, const std::wstring& text) {
@@ -28,7 +30,14 @@ void Write(DWORD which, const std::wstring& text) {
 
 }  // namespace
 
-void Out(const std::wstring& text) { Write(STD_OUTPUT_HANDLE, text); }
+void Out(const std::wstring& text) {
+    if (!g_JsonOnly)
+        Write(STD_OUTPUT_HANDLE, text);
+}
+
+void JsonOutputOnly() { g_JsonOnly = true; }
+
+void OutJson(const std::wstring& json) { Write(STD_OUTPUT_HANDLE, json + L"\n"); }
 void Err(const std::wstring& text) { Write(STD_ERROR_HANDLE, text); }
 
 }  // namespace diagctl

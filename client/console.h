@@ -9,4 +9,10 @@ namespace diagctl {
 void Out(const std::wstring& text);
 void Err(const std::wstring& text);
 
+// With --json the standard output carries one JSON object and nothing else:
+// from then on Out drops its text, and OutJson writes the object (and a
+// line end). The standard error keeps every message.
+void JsonOutputOnly();
+void OutJson(const std::wstring& json);
+
 }  // namespace diagctl

@@ -101,7 +101,9 @@ bool ParseHex(const std::wstring& text, std::vector<std::uint8_t>& bytes) {
 }
 
 bool ParseInt32(const std::wstring& text, std::int32_t& value) {
-    if (text.empty())
+    // wcstoll skips blanks and takes a plus sign; a number given here has
+    // neither.
+    if (text.empty() || !(std::iswdigit(text[0]) || (text[0] == L'-' && text.size() > 1 && std::iswdigit(text[1]))))
         return false;
     const wchar_t* begin = text.c_str();
     wchar_t* end = nullptr;

@@ -33,7 +33,8 @@ std::vector<std::uint8_t> EncodePairList(const std::vector<ExportPair>& pairs);
 bool ParsePair(const std::wstring& text, ExportPair& pair);
 // Hexadecimal bytes, optionally separated by blanks, commas or colons.
 bool ParseHex(const std::wstring& text, std::vector<std::uint8_t>& bytes);
-// A decimal or 0x-prefixed 32-bit value, signed or unsigned ("-4", "0x7FFFFFFF").
+// A decimal or 0x-prefixed 32-bit value, signed or unsigned ("-4", "0x7FFFFFFF");
+// no blank and no plus sign before it.
 bool ParseInt32(const std::wstring& text, std::int32_t& value);
 
 struct Reply {
@@ -66,6 +67,9 @@ enum ExitCode : int {
                                               // reply, or one that did not end with 0 and 0
     kExitTimeout = kOwnExitCodeBit | 4,       // no reply within the time-out
     kExitChannelTaken = kOwnExitCodeBit | 5,  // one of the three names exists already
+    kExitTargetRefused = kOwnExitCodeBit | 7,  // an export FILE refused before anything was posted
+    kExitStoppedAfterFailure = kOwnExitCodeBit | 8,  // status: stopped, exit codes other than 0/0 and 1077/0
+    kExitCollectIncomplete = kOwnExitCodeBit | 9,    // collect: some pieces could not be collected
     kExitUntrustedExecutable = kOwnExitCodeBit | 0xA,  // install refused: an executable in a place others may change
     kExitPackageRegistration = kOwnExitCodeBit | 0xB,  // uninstall refused: a registration the package made
 };

@@ -10,8 +10,11 @@
 
 #include "channel.h"
 #include "cmdline.h"
+#include "collect.h"
 #include "console.h"
 #include "diagproto.h"
+#include "installed.h"
+#include "product_locale.h"
 #include "package_steps.h"
 #include "request.h"
 #include "scm.h"
@@ -31,15 +34,16 @@ int Help(const diagctl::CommandLine& line) {
         std::wstring asked = line.Arguments[0];
         for (size_t i = 1; i < line.Arguments.size(); ++i)
             asked += L" " + line.Arguments[i];
-        if (diagctl::FindVerb(asked) == nullptr && asked != L"trace")
+        const diagctl::VerbInfo* info = diagctl::FindVerb(asked);
+        if (info == nullptr && diagctl::GroupWords(asked).empty())
             return diagctl::UsageError(L"help", L"help takes one verb: \"" + asked + L"\" is none");
-        verb = asked;
-    }
-    if (verb == L"trace") {
-        diagctl::Out(diagctl::TraceUsage());
-        return diagproto::kExitSuccess;
+        verb = info != nullptr ? info->Verb : asked;
     }
     const diagctl::VerbInfo* info = diagctl::FindVerb(verb);
+    if (info == nullptr && !verb.empty()) {
+        diagctl::Out(diagctl::GroupUsage(verb));
+        return diagproto::kExitSuccess;
+    }
     diagctl::Out(info != nullptr ? diagctl::VerbUsage(*info) : diagctl::FullUsage());
     return diagproto::kExitSuccess;
 }
@@ -58,10 +62,10 @@ diagctl::ChannelNames NamesOf(const diagctl::CommandLine& line) {
 
 int RunChannelRequest(const diagctl::CommandLine& line) {
     diagctl::Request request;
-    std::wstring error;
+    diagctl::RequestError error;
     size_t at = 0;
     if (!diagctl::ParseRequest(line.Verb, line.Arguments, at, false, line.AllowUntrustedTarget, request, error))
-        return diagctl::UsageError(line.Verb, error);
+        return diagctl::ReportRequestError(line.Verb, error);
 
     const diagctl::ChannelNames names = NamesOf(line);
     if (diagctl::IsProductChannel(names))
@@ -78,7 +82,11 @@ int RunChannelRequest(const diagctl::CommandLine& line) {
     if (request.Bytes.size() > channel->Size())
         return diagctl::UsageError(line.Verb, L"the request needs " + std::to_wstring(request.Bytes.size()) +
                                                   L" bytes; the section holds " + std::to_wstring(channel->Size()));
-    return diagctl::RunRequest(*channel, request, line.TimeoutMs.value_or(kDefaultTimeoutMs));
+    diagctl::RequestRun run;
+    const int code = diagctl::RunRequest(*channel, request, line.TimeoutMs.value_or(kDefaultTimeoutMs), &run);
+    if (line.Json)
+        diagctl::OutJson(run.Json.Text());
+    return code;
 }
 
 }  // namespace
@@ -87,8 +95,14 @@ int wmain(int argc, wchar_t** argv) {
     const diagctl::CommandLine line = diagctl::ParseCommandLine(std::vector<std::wstring>(argv + 1, argv + argc));
     if (!line.Error.empty())
         return diagctl::UsageError(line.Verb, line.Error);
+    if (line.Json)
+        diagctl::JsonOutputOnly();
     if (line.Version) {
-        diagctl::Out(diagctl::VersionText());
+        const diagctl::InstalledVersions installed = diagctl::ReadInstalledVersions();
+        if (line.Json)
+            diagctl::OutJson(diagctl::VersionsJson(diagctl::OwnVersion(), installed).Text());
+        else
+            diagctl::Out(diagctl::VersionsText(diagctl::OwnVersion(), installed));
         return diagproto::kExitSuccess;
     }
     if (line.Help || line.Verb.empty())
@@ -101,5 +115,9 @@ int wmain(int argc, wchar_t** argv) {
         return diagctl::RunSession(line);
     if (diagctl::IsTraceVerb(line.Verb))
         return diagctl::RunTraceVerb(line);
+    if (diagctl::IsLocaleVerb(line.Verb))
+        return diagctl::RunLocaleVerb(line);
+    if (line.Verb == L"collect")
+        return diagctl::RunCollect(line, diagctl::OwnVersion());
     return RunChannelRequest(line);
 }

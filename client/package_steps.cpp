@@ -190,24 +190,6 @@ int PackageConfigure(const CommandLine& line) {
 
 }  // namespace
 
-std::wstring InstalledPackageProduct() {
-    using EnumRelated = UINT(WINAPI*)(LPCWSTR, DWORD, DWORD, LPWSTR);
-    // Bound when asked: only this verb needs Windows Installer, and the
-    // system's copy is the one asked.
-    const HMODULE msi = LoadLibraryExW(L"msi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (msi == nullptr)
-        return std::wstring();
-    std::wstring product;
-    if (const auto enumerate = reinterpret_cast<EnumRelated>(
-            reinterpret_cast<void*>(GetProcAddress(msi, "MsiEnumRelatedProductsW")))) {
-        wchar_t code[39] = {};
-        if (enumerate(kPackageUpgradeCode, 0, 0, code) == ERROR_SUCCESS)
-            product = code;
-    }
-    FreeLibrary(msi);
-    return product;
-}
-
 std::wstring ImageProgram(const std::wstring& imagePath) {
     if (imagePath.empty() || imagePath[0] != L'"')
         return imagePath;

@@ -16,14 +16,6 @@ namespace diagctl {
 // process to end (the package's SERVICESTOPTIMEOUT property).
 inline constexpr DWORD kPackageStopWaitMs = 30000;
 
-// The package's UpgradeCode (packaging/ReRiruRuvazor.wxs): every version of
-// the package is installed under it.
-inline constexpr wchar_t kPackageUpgradeCode[] = L"{D720AD1C-5A26-4E80-9D5F-52FAA7F4FEFD}";
-
-// The product code of the installed package, or empty when none is
-// installed (or Windows Installer cannot be asked).
-std::wstring InstalledPackageProduct();
-
 // The program an image path names: the quoted part when it starts with a
 // quote, else the whole path (Wine's msiexec stores it unquoted, blanks and
 // all).

@@ -9,6 +9,7 @@
 #include "diagproto.h"
 #include "errortext.h"
 #include "executable.h"
+#include "installed.h"
 #include "package_steps.h"
 #include "paths.h"
 #include "processes.h"
@@ -30,21 +31,21 @@ constexpr DWORD kStopWaitMs = 30000;
 // After DeleteService the name stays until the service's process has gone.
 constexpr DWORD kDeleteWaitMs = 15000;
 
-ServiceFacts FactsOf(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD processId) {
+ServiceFacts FactsOfCodes(DWORD state, DWORD win32ExitCode, DWORD serviceExitCode, DWORD processId) {
     ServiceFacts facts;
     facts.State = state;
     facts.Win32ExitCode = win32ExitCode;
     facts.ServiceExitCode = serviceExitCode;
     facts.Win32ExitText = ErrorText(win32ExitCode);
     facts.ServiceExitText = ErrorText(serviceExitCode);
+    if (facts.Win32ExitText.empty())
+        facts.Win32ExitText = ExitCodeWords(win32ExitCode, false);
+    if (facts.ServiceExitText.empty())
+        facts.ServiceExitText = ExitCodeWords(serviceExitCode, true);
     facts.ProcessId = processId;
     return facts;
 }
 
-ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
-    return FactsOf(status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode,
-                   status.dwProcessId);
-}
 
 void PrintFacts(const ServiceFacts& facts) { Out(FormatStatus(kServiceName, facts)); }
 
@@ -67,6 +68,8 @@ int Install(const CommandLine& line) {
     if (line.Arguments.size() > 1)
         return UsageError(line.Verb, L"install takes one executable at most");
     std::wstring path = ModuleDirectory() + kServiceExe;
+    if (!line.Arguments.empty() && line.Arguments[0].empty())
+        return UsageError(line.Verb, L"install takes the path of an executable: \"\" is empty");
     if (!line.Arguments.empty() && !AbsolutePath(line.Arguments[0], path))
         return ReportFailure(L"finding the full path of \"" + line.Arguments[0] + L"\"", GetLastError());
     // The manager takes any path; a wrong one would show only at the start.
@@ -130,7 +133,7 @@ int Uninstall(const CommandLine& line) {
         return UsageError(line.Verb, L"uninstall takes no arguments");
     // Removing the package's registration by hand would leave its files and
     // its entry in Add/Remove Programs, and a package that no longer works.
-    if (const std::wstring product = InstalledPackageProduct(); !product.empty()) {
+    if (const std::wstring product = ReadInstalledVersions().PackageCode; !product.empty()) {
         const std::wstring why = L"the installer package made this registration (product " + product + L")";
         if (!line.Force) {
             Err(L"diagctl: refused: " + why + L"; remove the package instead: msiexec /x " + product +
@@ -217,11 +220,15 @@ int Stop(const CommandLine& line) {
 }
 
 int Control(const CommandLine& line) {
-    std::int32_t code = 0;
     if (line.Arguments.size() != 1)
         return UsageError(line.Verb, L"control needs one CODE");
-    if (!diagproto::ParseInt32(line.Arguments[0], code))
-        return UsageError(line.Verb, L"bad control code \"" + line.Arguments[0] + L"\"");
+    // Codes above 255 do not exist: the system's are below 128, a service's
+    // own from 128 to 255.
+    const std::optional<DWORD> code = ParseNumber(line.Arguments[0], 1, 255);
+    if (!code)
+        return UsageError(line.Verb, L"bad control code \"" + line.Arguments[0] +
+                                         L"\": a number from 1 to 255, in decimal or 0x-hexadecimal digits, "
+                                         L"without a sign");
     ScHandle manager = OpenManager();
     if (!manager)
         return ReportFailure(L"OpenSCManager", GetLastError());
@@ -231,38 +238,24 @@ int Control(const CommandLine& line) {
     if (!service)
         return ReportFailure(L"OpenService", GetLastError());
     SERVICE_STATUS status{};
-    if (!ControlService(service.get(), static_cast<DWORD>(code), &status))
-        return ReportFailure(L"ControlService(" + std::to_wstring(static_cast<DWORD>(code)) + L")", GetLastError());
-    Out(L"control " + std::to_wstring(static_cast<DWORD>(code)) + L": delivered\n");
-    PrintFacts(FactsOf(status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode, 0));
+    if (!ControlService(service.get(), *code, &status))
+        return ReportFailure(L"ControlService(" + std::to_wstring(*code) + L")", GetLastError());
+    Out(L"control " + std::to_wstring(*code) + L": delivered\n");
+    PrintFacts(FactsOfCodes(status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode, 0));
     return diagproto::kExitSuccess;
 }
 
 int Status(const CommandLine& line) {
     if (!line.Arguments.empty())
         return UsageError(line.Verb, L"status takes no arguments");
-    ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
-    if (!manager)
-        return ReportFailure(L"OpenSCManager", GetLastError());
-    ScHandle service = OpenProductService(manager.get(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
-    if (!service)
-        return ReportFailure(L"OpenService", GetLastError());
-    SERVICE_STATUS_PROCESS status{};
-    DWORD size = 0;
-    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
-                              &size))
-        return ReportFailure(L"QueryServiceStatusEx", GetLastError());
-    ServiceFacts facts = FactsOf(status);
-    if (!QueryConfig(service.get(), facts))
-        return ReportFailure(L"QueryServiceConfig", GetLastError());
-    QueryServiceSecurity(service.get(), facts);
-    PrintFacts(facts);
-    const std::wstring program = ImageProgram(facts.ImagePath);
-    if (const std::wstring reason = JudgeServiceExecutable(program); !reason.empty())
-        Out(L"  warning: someone other than LocalSystem, the Administrators, TrustedInstaller and you may change the "
-            L"service's executable or add to a directory of its path (" + reason + L"): whoever may change it runs "
-            L"as LocalSystem at the next start\n");
-    return diagproto::kExitSuccess;
+    const StatusReport report = ReadStatus();
+    if (line.Json)
+        OutJson(report.Json.Text());
+    if (report.Failed)
+        Err(L"diagctl: " + report.Text);
+    else
+        Out(report.Text);
+    return report.ExitCode;
 }
 
 struct Command {
@@ -276,6 +269,11 @@ constexpr Command kCommands[] = {
 };
 
 }  // namespace
+
+ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status) {
+    return FactsOfCodes(status.dwCurrentState, status.dwWin32ExitCode, status.dwServiceSpecificExitCode,
+                        status.dwProcessId);
+}
 
 ScHandle::~ScHandle() {
     if (m_Handle)
@@ -319,6 +317,46 @@ bool WaitStopped(SC_HANDLE manager, DWORD limitMs, SERVICE_STATUS_PROCESS& statu
 
 void PrintStatus(const SERVICE_STATUS_PROCESS& status) { PrintFacts(FactsOf(status)); }
 
+StatusReport ReadStatus() {
+    StatusReport report;
+    // A status that could not be read: the message, and an object that says
+    // as much.
+    auto failed = [&report](const wchar_t* call, DWORD error) {
+        report.Failed = true;
+        report.Text = FailureMessage(call, error) + L"\n";
+        report.ExitCode = diagproto::ExitCodeForError(error);
+        report.Json.String(L"kind", L"status")
+            .String(L"service", kServiceName)
+            .Bool(L"installed", error != ERROR_SERVICE_DOES_NOT_EXIST)
+            .Object(L"error", CodeJson(error, ErrorText(error)).String(L"call", call))
+            .Number(L"exitCode", static_cast<DWORD>(report.ExitCode));
+        return report;
+    };
+    ScHandle manager = OpenManager(SC_MANAGER_CONNECT);
+    if (!manager)
+        return failed(L"OpenSCManager", GetLastError());
+    ScHandle service = OpenProductService(manager.get(), SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    if (!service)
+        return failed(L"OpenService", GetLastError());
+    SERVICE_STATUS_PROCESS status{};
+    DWORD size = 0;
+    if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &size))
+        return failed(L"QueryServiceStatusEx", GetLastError());
+    ServiceFacts facts = FactsOf(status);
+    if (!QueryConfig(service.get(), facts))
+        return failed(L"QueryServiceConfig", GetLastError());
+    QueryServiceSecurity(service.get(), facts);
+    report.Text = FormatStatus(kServiceName, facts);
+    if (const std::wstring reason = JudgeServiceExecutable(ImageProgram(facts.ImagePath)); !reason.empty())
+        report.Text += L"  warning: someone other than LocalSystem, the Administrators, TrustedInstaller and you may "
+                       L"change the service's executable or add to a directory of its path (" + reason +
+                       L"): whoever may change it runs as LocalSystem at the next start\n";
+    report.Json = StatusJson(kServiceName, facts);
+    report.ExitCode = StatusExitCode(facts);
+    return report;
+}
+
 bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
     DWORD needed = 0;
     QueryServiceConfigW(service, nullptr, 0, &needed);
@@ -335,7 +373,8 @@ bool QueryConfig(SC_HANDLE service, ServiceFacts& facts) {
     return true;
 }
 
-int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs) {
+int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs,
+                   SERVICE_STATUS_PROCESS* reported) {
     ScHandle service = OpenProductService(manager, SERVICE_START | SERVICE_QUERY_STATUS);
     if (!service)
         return ReportFailure(L"OpenService", GetLastError());
@@ -348,6 +387,8 @@ int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameter
     if (!WaitWhile(manager, SERVICE_START_PENDING, limitMs, status))
         return ReportFailure(L"QueryServiceStatusEx", GetLastError());
     PrintStatus(status);
+    if (reported != nullptr)
+        *reported = status;
     return diagproto::kExitSuccess;
 }
 

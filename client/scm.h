@@ -44,6 +44,20 @@ bool WaitStopped(SC_HANDLE manager, DWORD limitMs, SERVICE_STATUS_PROCESS& statu
 
 // Prints the state and both exit codes with their texts.
 void PrintStatus(const SERVICE_STATUS_PROCESS& status);
+// The status as facts, with the exit codes' texts (in words where no table
+// has one).
+ServiceFacts FactsOf(const SERVICE_STATUS_PROCESS& status);
+
+// status's whole answer: the text (or, when the status could not be read,
+// the failure's message), one JSON object of the kind "status", and the
+// exit code.
+struct StatusReport {
+    std::wstring Text;
+    JsonObject Json;
+    int ExitCode = 0;
+    bool Failed = false;
+};
+StatusReport ReadStatus();
 
 // The configuration as the manager holds it (start type, image path,
 // display name) into facts; false with the last error.
@@ -54,8 +68,9 @@ bool QueryConfig(SC_HANDLE service, ServiceFacts& facts);
 inline constexpr DWORD kStartWaitMs = 15000;
 
 // Starts the service and waits up to limitMs for its first answer, which it
-// prints. Returns diagctl's exit code.
-int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs = kStartWaitMs);
+// prints (and stores in reported, when given). Returns diagctl's exit code.
+int StartAndReport(SC_HANDLE manager, const std::vector<std::wstring>& parameters, DWORD limitMs = kStartWaitMs,
+                   SERVICE_STATUS_PROCESS* reported = nullptr);
 
 // When the product's channel names exist because the installed service is
 // running (it holds the objects while its process lives), a sentence that

@@ -1,6 +1,8 @@
 #include "status_text.h"
 
+#include "base/VqError.h"
 #include "common/winapi_wrappers.h"
+#include "diagproto.h"
 #include "errortext.h"
 
 namespace diagctl {
@@ -11,6 +13,47 @@ std::wstring ExitCodeLine(const wchar_t* which, DWORD code, const std::wstring& 
 }
 
 }  // namespace
+
+std::wstring ExitCodeWords(DWORD code, bool serviceSpecific) {
+    if (serviceSpecific && code == 0xFFFFFFFF)
+        return L"not a code of the service's own: it has none; the win32 exit code says why it stopped";
+    if (code == VqBase::kAssertionFailure)
+        return L"an assertion of the service failed; its trace has the E> line";
+    return L"no message table has a text for this code";
+}
+
+std::wstring ExitPairMeaning(DWORD win32ExitCode, DWORD serviceExitCode) {
+    if (serviceExitCode == 0) {
+        switch (win32ExitCode) {
+        case ERROR_SUCCESS: return L"the last run ended normally: after a Quit request, or stopped";
+        case ERROR_SERVICE_NEVER_STARTED:
+            return L"the service has not run since it was installed (or since the service control manager started)";
+        case ERROR_SHUTDOWN_IN_PROGRESS: return L"the last run was ended by the system's shutdown";
+        default: break;
+        }
+    }
+    switch (win32ExitCode) {
+    case ERROR_ACCESS_DENIED:
+        return L"the channel was refused before any request was read: one of its objects was not made by "
+               L"LocalSystem or the Administrators, or others may change it (the trace's E> line names it)";
+    case ERROR_INVALID_DATA:
+        return L"a request was refused (an unknown kind, a Quit with data, a malformed export list); it got "
+               L"result 13";
+    case ERROR_INVALID_PARAMETER: return L"an export request came without any pair";
+    case ERROR_BAD_ARGUMENTS: return L"the service was started with start parameters; it takes none";
+    default:
+        return L"the last run failed: a wait on the channel failed, or an unexpected error reached the service "
+               L"(668: a broken assertion); the trace has the E> line";
+    }
+}
+
+int StatusExitCode(const ServiceFacts& facts) {
+    if (facts.State != SERVICE_STOPPED)
+        return diagproto::kExitSuccess;
+    const bool clean = facts.ServiceExitCode == 0 && (facts.Win32ExitCode == ERROR_SUCCESS ||
+                                                      facts.Win32ExitCode == ERROR_SERVICE_NEVER_STARTED);
+    return clean ? diagproto::kExitSuccess : diagproto::kExitStoppedAfterFailure;
+}
 
 std::wstring StartTypeName(DWORD startType) {
     switch (startType) {
@@ -57,6 +100,8 @@ std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts
                         std::to_wstring(facts.ServiceExitCode) + L" (" + HexCode(facts.ServiceExitCode) + L")\n";
     text += ExitCodeLine(L"win32", facts.Win32ExitCode, facts.Win32ExitText);
     text += ExitCodeLine(L"service", facts.ServiceExitCode, facts.ServiceExitText);
+    if (facts.State == SERVICE_STOPPED)
+        text += L"  meaning: " + ExitPairMeaning(facts.Win32ExitCode, facts.ServiceExitCode) + L"\n";
     if (facts.ProcessId != 0)
         text += L"  process id: " + std::to_wstring(facts.ProcessId) + L"\n";
     if (facts.HasConfig) {
@@ -79,6 +124,35 @@ std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts
                 (facts.ServiceSidType ? ServiceSidTypeName(*facts.ServiceSidType) : std::wstring(kNotKept)) + L"\n";
     }
     return text;
+}
+
+JsonObject StatusJson(const std::wstring& service, const ServiceFacts& facts) {
+    JsonObject json;
+    json.String(L"kind", L"status").String(L"service", service).Bool(L"installed", true);
+    json.String(L"state", Winapi::Service::StateName(facts.State)).Number(L"stateCode", facts.State);
+    json.Object(L"win32ExitCode", CodeJson(facts.Win32ExitCode, facts.Win32ExitText));
+    json.Object(L"serviceExitCode", CodeJson(facts.ServiceExitCode, facts.ServiceExitText));
+    json.StringOrNull(L"meaning", facts.State == SERVICE_STOPPED
+                                      ? ExitPairMeaning(facts.Win32ExitCode, facts.ServiceExitCode)
+                                      : std::wstring());
+    if (facts.ProcessId != 0)
+        json.Number(L"processId", facts.ProcessId);
+    else
+        json.Null(L"processId");
+    if (facts.HasConfig) {
+        json.String(L"startType", StartTypeName(facts.StartType)).String(L"imagePath", facts.ImagePath);
+        json.StringOrNull(L"unquotedPathTriedFirst", UnquotedPathHijack(facts.ImagePath));
+        json.String(L"displayName", facts.DisplayName);
+    }
+    if (facts.RequiredPrivileges)
+        json.Raw(L"requiredPrivileges", JsonStrings(*facts.RequiredPrivileges));
+    else
+        json.Null(L"requiredPrivileges");
+    if (facts.ServiceSidType)
+        json.Number(L"serviceSidType", *facts.ServiceSidType);
+    else
+        json.Null(L"serviceSidType");
+    return json.Number(L"exitCode", static_cast<DWORD>(StatusExitCode(facts)));
 }
 
 }  // namespace diagctl

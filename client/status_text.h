@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "json.h"
+
 namespace diagctl {
 
 struct ServiceFacts {
@@ -28,6 +30,19 @@ struct ServiceFacts {
     std::optional<DWORD> ServiceSidType;
 };
 
+// What a code of a stopped service's pair means when no message table has a
+// text for it (0xFFFFFFFF, or 668 under Wine): in words, never "no text".
+std::wstring ExitCodeWords(DWORD code, bool serviceSpecific);
+
+// What the pair of exit codes of a stopped service says of its last run, as
+// OPERATING.md's table of exit codes has it.
+std::wstring ExitPairMeaning(DWORD win32ExitCode, DWORD serviceExitCode);
+
+// status's exit code: 0 while the service is not stopped, or stopped after
+// a clean run (0 and 0) or no run since it was installed (1077 and 0);
+// kExitStoppedAfterFailure for any other pair.
+int StatusExitCode(const ServiceFacts& facts);
+
 // "demand", "automatic", ...
 std::wstring StartTypeName(DWORD startType);
 // "none", "unrestricted", "restricted"; else the number.
@@ -47,5 +62,8 @@ std::wstring UnquotedPathHijack(const std::wstring& imagePath);
 // name, the required privileges and the service SID type (or that the
 // platform keeps neither).
 std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts);
+
+// The same as one JSON object of the kind "status" (docs/diagctl.schema.json).
+JsonObject StatusJson(const std::wstring& service, const ServiceFacts& facts);
 
 }  // namespace diagctl

@@ -1,56 +1,69 @@
 #include "target.h"
 
-#include <windows.h>
-
-#include "base/VqAccessList.h"
-#include "base/VqLogDirectory.h"
-
 namespace diagctl {
 namespace {
 
-// Why the existing file in the held directory would lead the write
-// elsewhere, or empty.
-std::wstring JudgeExistingFile(const VqBase::CLogDirectory& directory, const std::wstring& name) {
-    VqBase::UniqueHandle file;
-    const LONG status = VqBase::OpenRelative(directory.Handle(), name, FILE_READ_ATTRIBUTES,
-                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0,
-                                             nullptr, file);
-    if (status < 0) return {};  // missing: reg.exe makes it; else reg.exe says why not
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    FILE_STANDARD_INFO standard{};
-    if (::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag)) &&
-        (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return L"\"" + name + L"\" is a reparse point";
-    if (::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof(standard)) &&
-        standard.NumberOfLinks > 1 && !standard.Directory)
-        return L"\"" + name + L"\" has " + std::to_wstring(standard.NumberOfLinks) + L" links";
-    // Some systems (Wine) follow a link even when asked not to: the final
-    // path shows it.
-    std::wstring final;
-    if (!VqBase::FinalPath(file.get(), final)) return {};
-    const std::wstring expected = directory.Path() + (directory.Path().back() == L'\\' ? L"" : L"\\") + name;
-    if (!VqBase::SamePath(final, expected)) return L"\"" + expected + L"\" leads to \"" + final + L"\"";
-    return {};
-}
+// The pair's code after a stop of the service ended or kept back its reg.exe.
+constexpr std::uint32_t kOperationAborted = ERROR_OPERATION_ABORTED;
 
 }  // namespace
 
-std::wstring JudgeExportTarget(const std::wstring& file) {
-    const std::optional<VqBase::LogPathParts> parts = VqBase::SplitLogPath(file.c_str());
-    // A path the judgement cannot take apart is one reg.exe refuses too.
-    if (!parts || parts->File.empty()) return {};
-    VqBase::CLogDirectory directory;
-    switch (directory.Walk(*parts, VqBase::ProcessUserSid(), VqBase::WalkMode::Judge)) {
-        case VqBase::CLogDirectory::Refused:
-            return directory.Problem();
-        case VqBase::CLogDirectory::NotOpened:
-            return {};
-        case VqBase::CLogDirectory::Held:
-            break;
+ExportTarget::~ExportTarget() {
+    // Never posted, or no reply: a file of diagctl's own that is still empty
+    // was not written, and is no export.
+    if (!m_Settled && m_File.Created() && m_File.Size() == 0)
+        m_File.Remove();
+}
+
+ExportTarget::Verdict ExportTarget::Judge(const std::wstring& given, const std::vector<BYTE>& self,
+                                          bool allowUntrusted) {
+    const std::optional<TargetPath> path = ParseTargetPath(given, m_Reason);
+    if (!path)
+        return Refused;
+    m_Path = *path;
+    Verdict verdict = Accepted;
+    switch (m_Chain.Walk(m_Path, self, allowUntrusted)) {
+    case HeldChain::Refused:
+        m_Reason = m_Chain.Problem();
+        return Refused;
+    case HeldChain::Untrusted:
+        m_Reason = m_Chain.Problem();
+        if (!allowUntrusted)
+            return Untrusted;
+        verdict = Untrusted;
+        break;
+    case HeldChain::Held:
+        break;
     }
-    // A missing directory: reg.exe cannot write there at all.
-    if (!directory.Missing().empty()) return {};
-    return JudgeExistingFile(directory, parts->File);
+    switch (m_File.Open(m_Chain.Last(), m_Chain.Path(), m_Path.File, self)) {
+    case HeldFile::Refused:
+        m_Reason = m_File.Problem();
+        return Refused;
+    case HeldFile::Untrusted:
+        if (m_Reason.empty())
+            m_Reason = m_File.Problem();
+        return Untrusted;
+    case HeldFile::Held:
+        break;
+    }
+    return verdict;
+}
+
+std::wstring ExportTarget::Settle(std::uint32_t code) {
+    const bool settled = m_Settled;
+    m_Settled = true;
+    if (settled || code == 0)
+        return {};
+    std::wstring why;
+    if (code == kOperationAborted)
+        why = L"a stop of the service ended its export, so it would pass for a complete one";
+    else if (m_File.Created())
+        why = L"diagctl had made it for this pair, which failed";
+    else
+        return {};
+    const std::wstring failed = m_File.Remove();
+    return failed.empty() ? L"removed \"" + m_Path.Full + L"\": " + why + L"\n"
+                          : L"could not remove \"" + m_Path.Full + L"\" (" + why + L"): " + failed + L"\n";
 }
 
 }  // namespace diagctl

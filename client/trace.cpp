@@ -2,13 +2,18 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 #include "base/VqLogDirectory.h"
+#include "base/VqLogNames.h"
 #include "base/VqLogRotation.h"
 #include "base/VqTrace.h"
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "service_env.h"
 #include "trace_check.h"
+#include "trace_switch.h"
 #include "trace_tail.h"
 #include "trace_words.h"
 #include "usage.h"
@@ -43,21 +48,61 @@ std::wstring Silence(const VqBase::TraceSettings& settings) {
     return {};
 }
 
+// Where the lines go when the service cannot write the file: beside it,
+// under a name of its own that nobody can guess.
+std::wstring FallbackItem(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L'\\') + 1;
+    return path.substr(0, cut) + VqBase::FallbackFileName(path.substr(cut), L"<16 random hex digits>") +
+           L", when the service cannot write the file (held locked, another's, its rotation blocked), until its "
+           L"next start";
+}
+
 std::wstring Item(const wchar_t* name, const std::wstring& value) {
     std::wstring line = L"  " + std::wstring(name) + L":";
     line.append(line.size() < 14 ? 14 - line.size() : 1, L' ');
     return line + value + L"\n";
 }
 
+// Why the default directory may not be the service's: set when the
+// service's environment could not be had.
+std::wstring g_TempDirectoryProblem;
+
+std::wstring DefaultDirectory() {
+    return g_TempDirectoryProblem.empty()
+               ? ServiceTempDirectoryOrigin()
+               : L"diagctl's own temporary directory, since the service's environment could not be built: " +
+                     g_TempDirectoryProblem;
+}
+
+// What trace off kept for trace on, as trace show tells it.
+std::wstring KeptLevelsLine() {
+    const std::optional<KeptLevels> kept = ReadKeptLevels();
+    if (!kept)
+        return {};
+    std::wstring value = L"no EnableMask in the program key";
+    if (!kept->Absent && kept->Type == REG_DWORD && kept->Bytes.size() == sizeof(DWORD)) {
+        DWORD levels = 0;
+        std::memcpy(&levels, kept->Bytes.data(), sizeof(levels));
+        value = L"EnableMask " + Hex(levels) + L" (" + TraceWordList(TraceWords::Levels, levels) + L")";
+    } else if (!kept->Absent) {
+        value = L"an EnableMask that counts as absent";
+    }
+    return Item(L"kept", value + L", by trace off in " + kKeptLevelsValue + L"; trace on brings it back");
+}
+
 }  // namespace
+
+std::wstring NotTracedSentence() {
+    return std::wstring(VqBase::kTraceName) + L" is not traced: the Trace key HKLM\\" + VqBase::kTraceKey +
+           L" does not exist: the service writes no trace, whatever else is set\n";
+}
 
 std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
     using VqBase::TraceSource;
     std::wstring text = L"trace configuration of " + std::wstring(VqBase::kTraceName) +
                         L", as the service reads it at its next start:\n";
     if (!settings.TraceKeyFound)
-        return text + L"  the Trace key HKLM\\" + VqBase::kTraceKey +
-               L" does not exist: the service writes no trace, whatever else is set\n";
+        return text + L"  " + NotTracedSentence();
     const DWORD params = settings.Params.Value;
     const bool common = settings.Common.Value != 0;
     text += Item(L"levels", TraceWordList(TraceWords::Levels, settings.Enable.Value) + L" (EnableMask " +
@@ -70,10 +115,12 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
                               From(settings.Common.Source, L"CommonFileFlag") + L"; " +
                               (settings.PathSource == TraceSource::ProgramKey ? L"CommonFileName of the program key"
                                : settings.PathSource == TraceSource::TraceKey ? L"directory from TracePath of the Trace key"
-                                                                              : L"the default directory") +
+                                                                              : DefaultDirectory()) +
                               L")");
     if (!settings.FilePathProblem.empty())
         text += Item(L"", L"not written: " + settings.FilePathProblem);
+    else
+        text += Item(L"fallback", FallbackItem(settings.FilePath));
     text += Item(L"max size", settings.MaxFileSize.Value == 0
                                   ? L"no bound (" + From(settings.MaxFileSize.Source, L"MaxFileSize") + L")"
                                   : std::to_wstring(settings.MaxFileSize.Value) + L" bytes, then " +
@@ -89,9 +136,77 @@ std::wstring DescribeTraceSettings(const VqBase::TraceSettings& settings) {
         for (const VqBase::TraceAbsentValue& absent : settings.Absent)
             text += L"  " + KeyName(absent.Key) + L"\\" + absent.Name + L": " + absent.Why + L"\n";
     }
+    text += KeptLevelsLine();
     const std::wstring silence = Silence(settings);
     text += silence.empty() ? L"the trace is on\n" : L"the trace writes nothing: " + silence + L"\n";
     return text;
+}
+
+namespace {
+
+const wchar_t* SourceName(VqBase::TraceSource source) {
+    switch (source) {
+        case VqBase::TraceSource::TraceKey: return L"traceKey";
+        case VqBase::TraceSource::ProgramKey: return L"programKey";
+        case VqBase::TraceSource::Force: return L"force";
+        default: return L"default";
+    }
+}
+
+JsonObject SettingJson(const VqBase::TraceSetting& setting) {
+    return JsonObject()
+        .Number(L"value", setting.Value)
+        .String(L"source", SourceName(setting.Source))
+        .Number(L"unforced", setting.Unforced);
+}
+
+// The words of a group's bits as a JSON array ("none" is none).
+std::wstring WordsJson(TraceWords group, DWORD mask) {
+    std::vector<std::wstring> words;
+    if (const std::wstring list = TraceWordList(group, mask); list != L"none")
+        for (size_t at = 0, comma = 0; comma != std::wstring::npos; at = comma + 1) {
+            comma = list.find(L',', at);
+            words.push_back(list.substr(at, comma == std::wstring::npos ? std::wstring::npos : comma - at));
+        }
+    return JsonStrings(words);
+}
+
+}  // namespace
+
+JsonObject TraceSettingsJson(const VqBase::TraceSettings& settings) {
+    const DWORD params = settings.Params.Value;
+    std::vector<std::wstring> absent;
+    for (const VqBase::TraceAbsentValue& value : settings.Absent)
+        absent.push_back(JsonObject()
+                             .String(L"key", SourceName(value.Key))
+                             .String(L"name", value.Name)
+                             .String(L"why", value.Why)
+                             .Text());
+    const std::wstring silence = Silence(settings);
+    return JsonObject()
+        .String(L"kind", L"traceShow")
+        .String(L"program", VqBase::kTraceName)
+        .String(L"traceKey", L"HKLM\\" + std::wstring(VqBase::kTraceKey))
+        .Bool(L"traceKeyFound", settings.TraceKeyFound)
+        .Bool(L"programKeyFound", settings.ProgramKeyFound)
+        .Object(L"levels", SettingJson(settings.Enable).Raw(L"words", WordsJson(TraceWords::Levels, settings.Enable.Value)))
+        .Object(L"params", SettingJson(settings.Params)
+                               .Raw(L"sinks", WordsJson(TraceWords::Sinks, params))
+                               .Raw(L"fields", WordsJson(TraceWords::Fields, params))
+                               .Bool(L"append", (params & VqBase::TP_APPEND) != 0))
+        .Object(L"common", SettingJson(settings.Common))
+        .Object(L"maxFileSize", SettingJson(settings.MaxFileSize))
+        .Object(L"context", SettingJson(settings.Context))
+        .Object(L"file", JsonObject()
+                             .String(L"path", settings.FilePath)
+                             .String(L"pathSource", SourceName(settings.PathSource))
+                             .StringOrNull(L"problem", settings.FilePathProblem)
+                             .StringOrNull(L"rotatedTo", settings.MaxFileSize.Value != 0
+                                                             ? VqBase::RotatedName(settings.FilePath)
+                                                             : std::wstring()))
+        .Raw(L"absent", JsonArray(absent))
+        .Bool(L"traced", settings.TraceKeyFound && silence.empty())
+        .StringOrNull(L"silentBecause", settings.TraceKeyFound ? silence : L"the Trace key does not exist");
 }
 
 namespace {
@@ -145,6 +260,10 @@ bool PlanChanges(const CommandLine& line, const VqBase::TraceSettings& settings,
         return false;
     if (append)
         params = *append ? params | VqBase::TP_APPEND : params & ~DWORD{VqBase::TP_APPEND};
+    // A log without times cannot be read by: the first ParamsMask written
+    // gets the fields an administrator reads by, unless fields are given.
+    if (!line.Fields && settings.Params.Source == VqBase::TraceSource::Default)
+        params |= kDefaultFields;
     if (line.Sinks || line.Fields || append)
         changes.Params = params;
     if (common)
@@ -164,15 +283,14 @@ bool PlanChanges(const CommandLine& line, const VqBase::TraceSettings& settings,
     }
 
     if (line.MaxSize) {
-        DWORD bound = 0;
-        std::int32_t parsed = 0;
-        if (!diagproto::ParseInt32(*line.MaxSize, parsed) || (*line.MaxSize)[0] == L'-' ||
-            ((bound = static_cast<DWORD>(parsed)) != 0 && bound < VqBase::kMinMaxFileSize)) {
-            error = L"bad --max-size \"" + *line.MaxSize + L"\" (bytes: 0 for no bound, else at least " +
-                    std::to_wstring(VqBase::kMinMaxFileSize) + L")";
+        const std::optional<DWORD> bound = ParseNumber(*line.MaxSize, 0, 0xFFFFFFFF);
+        if (!bound || (*bound != 0 && *bound < VqBase::kMinMaxFileSize)) {
+            error = L"bad --max-size \"" + *line.MaxSize + L"\" (bytes: 0 for no bound, else " +
+                    std::to_wstring(VqBase::kMinMaxFileSize) +
+                    L" to 4294967295, in decimal or 0x-hexadecimal digits, without a sign)";
             return false;
         }
-        changes.MaxFileSize = bound;
+        changes.MaxFileSize = *bound;
     } else if (settings.MaxFileSize.Source == VqBase::TraceSource::Default) {
         changes.MaxFileSize = kDefaultMaxFileSize;
     }
@@ -217,7 +335,7 @@ int WriteChanges(const TraceChanges& changes, std::wstring& text) {
         if (trace.Status() != ERROR_SUCCESS)
             return ReportFailure(L"RegCreateKeyEx of HKLM\\" + std::wstring(VqBase::kTraceKey),
                                  static_cast<DWORD>(trace.Status()));
-        if (const LSTATUS status = trace.String(L"TracePath", *changes.TracePath); status != ERROR_SUCCESS)
+        if (const LSTATUS status = trace.String(VqBase::kTracePath.Name, *changes.TracePath); status != ERROR_SUCCESS)
             return ReportFailure(L"RegSetValueEx of TracePath", static_cast<DWORD>(status));
         text += L"  HKLM\\" + std::wstring(VqBase::kTraceKey) + L"\\TracePath = " + *changes.TracePath + L"\n";
     }
@@ -226,15 +344,16 @@ int WriteChanges(const TraceChanges& changes, std::wstring& text) {
         const std::optional<DWORD>& Value;
         std::wstring Words;
     } numbers[] = {
-        {L"EnableMask", changes.Enable,
+        {VqBase::kEnableMask.Name, changes.Enable,
          changes.Enable ? L" (" + TraceWordList(TraceWords::Levels, *changes.Enable) + L")" : L""},
-        {L"ParamsMask", changes.Params,
+        {VqBase::kParamsMask.Name, changes.Params,
          changes.Params ? L" (sinks " + TraceWordList(TraceWords::Sinks, *changes.Params) + L"; fields " +
                               TraceWordList(TraceWords::Fields, *changes.Params) + L"; append " +
                               ((*changes.Params & VqBase::TP_APPEND) ? L"on" : L"off") + L")"
                         : L""},
-        {L"CommonFileFlag", changes.Common, changes.Common ? (*changes.Common ? L" (common)" : L" (private)") : L""},
-        {L"MaxFileSize", changes.MaxFileSize,
+        {VqBase::kCommonFileFlag.Name, changes.Common,
+         changes.Common ? (*changes.Common ? L" (common)" : L" (private)") : L""},
+        {VqBase::kMaxFileSize.Name, changes.MaxFileSize,
          changes.MaxFileSize ? (*changes.MaxFileSize ? L" bytes" : L" (no bound)") : L""},
     };
     const WriteKey program(kProgramKey);
@@ -245,7 +364,7 @@ int WriteChanges(const TraceChanges& changes, std::wstring& text) {
             continue;
         if (const LSTATUS status = program.Number(number.Name, *number.Value); status != ERROR_SUCCESS)
             return ReportFailure(std::wstring(L"RegSetValueEx of ") + number.Name, static_cast<DWORD>(status));
-        const std::wstring value = std::wstring(number.Name) == L"MaxFileSize" ? std::to_wstring(*number.Value)
+        const std::wstring value = number.Name == VqBase::kMaxFileSize.Name ? std::to_wstring(*number.Value)
                                                                               : Hex(*number.Value);
         text += L"  HKLM\\" + kProgramKey + L"\\" + number.Name + L" = " + value + number.Words + L"\n";
     }
@@ -288,14 +407,53 @@ int Set(const CommandLine& line) {
     std::wstring error;
     if (!PlanChanges(line, settings, changes, error))
         return UsageError(line.Verb, error);
-    return Write(changes, settings);
+    const int written = Write(changes, settings);
+    // Levels chosen anew leave nothing for trace on to bring back.
+    if (written == diagproto::kExitSuccess && changes.Enable)
+        ForgetKeptLevels();
+    return written;
 }
 
+// EnableMask 0 in the program key, after what was there is kept for trace
+// on: the other values stay, and the service, finding no level, writes no
+// log at all.
 int Off() {
     const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+    std::wstring failed;
+    if (const LSTATUS status = KeepLevels(failed); status != ERROR_SUCCESS)
+        return ReportFailure(failed, static_cast<DWORD>(status));
     TraceChanges changes;
     changes.Enable = 0;
-    return Write(changes, settings);
+    const int written = Write(changes, settings);
+    if (written == diagproto::kExitSuccess)
+        Out(L"trace on brings back the levels kept in HKLM\\" + kProgramKey + L"\\" + kKeptLevelsValue + L"\n");
+    return written;
+}
+
+// Brings back what trace off kept.
+int On(const CommandLine& line) {
+    const std::optional<KeptLevels> kept = ReadKeptLevels();
+    if (!kept) {
+        const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+        if (settings.TraceKeyFound && settings.Enable.Value != 0) {
+            Out(L"the trace is on already: levels " + TraceWordList(TraceWords::Levels, settings.Enable.Value) + L"\n");
+            return diagproto::kExitSuccess;
+        }
+        return UsageError(line.Verb, L"no levels were kept by trace off to bring back: choose them with trace set "
+                                     L"--levels");
+    }
+    std::wstring failed;
+    if (const LSTATUS status = BringBackLevels(*kept, failed); status != ERROR_SUCCESS)
+        return ReportFailure(failed, static_cast<DWORD>(status));
+    std::wstring text = L"brought back what trace off kept:\n  HKLM\\" + kProgramKey + L"\\EnableMask ";
+    text += kept->Absent ? L"removed (as before trace off; the Trace key's value counts)\n" : L"as it was before trace off\n";
+    const VqBase::TraceSettings after = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+    const std::wstring silence = Silence(after);
+    text += silence.empty() ? L"levels: " + TraceWordList(TraceWords::Levels, after.Enable.Value) + L"\n"
+                            : L"the trace will write nothing: " + silence + L"\n";
+    text += L"the service reads the trace configuration at its next start: restart it for the change to count\n";
+    Out(text);
+    return diagproto::kExitSuccess;
 }
 
 }  // namespace
@@ -305,16 +463,24 @@ bool IsTraceVerb(const std::wstring& verb) { return verb.rfind(L"trace ", 0) == 
 int RunTraceVerb(const CommandLine& line) {
     if (!line.Arguments.empty())
         return UsageError(line.Verb, line.Verb + L" takes no arguments: \"" + line.Arguments.front() + L"\"");
+    // The default log directory is the service's, not the operator's.
+    g_TempDirectoryProblem = AdoptServiceTempDirectory();
     if (line.Verb == L"trace show") {
-        Out(DescribeTraceSettings(VqBase::ReadTraceSettings(VqBase::kTraceName, {})));
+        const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
+        if (line.Json)
+            OutJson(TraceSettingsJson(settings).Text());
+        else
+            Out(DescribeTraceSettings(settings));
         return diagproto::kExitSuccess;
     }
     if (line.Verb == L"trace set")
         return Set(line);
     if (line.Verb == L"trace off")
         return Off();
+    if (line.Verb == L"trace on")
+        return On(line);
     if (line.Verb == L"trace check")
-        return RunTraceCheck();
+        return RunTraceCheck(line.Json);
     return RunTraceTail(line.TailLines.value_or(20), line.Follow);
 }
 

@@ -1,18 +1,26 @@
 #include "trace_tail.h"
 
+#include <algorithm>
 #include <optional>
+#include <string>
 
+#include "base/VqLogNames.h"
 #include "base/VqLogRotation.h"
 #include "base/VqOwners.h"
 #include "base/VqTrace.h"
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "log_text.h"
+#include "trace.h"
 
 namespace diagctl {
 namespace {
 
 constexpr DWORD kFollowPollMs = 200;
+// The most that is read, decoded and printed at once: a line of any length
+// goes out in pieces of this size.
+constexpr size_t kPieceBytes = 64 * 1024;
 
 // Which file a name leads to now, and how long it is.
 struct Seen {
@@ -43,134 +51,180 @@ bool Same(const VqBase::FileIdentity& a, const VqBase::FileIdentity& b) {
     return a.Volume == b.Volume && a.Index == b.Index;
 }
 
-// The bytes from offset to the end as the file is now.
-std::string ReadFrom(HANDLE file, ULONGLONG offset, ULONGLONG end) {
-    std::string bytes;
-    if (end <= offset)
-        return bytes;
-    bytes.resize(static_cast<size_t>(end - offset));
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD read = 0;
-    if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
-        !ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
-        read = 0;
-    bytes.resize(read);
-    return bytes;
+ReadAt ReaderOf(HANDLE file) {
+    return [file](ULONGLONG offset, char* buffer, size_t size) -> size_t {
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        DWORD read = 0;
+        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
+            !ReadFile(file, buffer, static_cast<DWORD>(size), &read, nullptr))
+            return 0;
+        return read;
+    };
 }
 
-// Prints the whole lines of pending and keeps the rest for later.
-void PrintWhole(std::string& pending) {
-    const size_t end = pending.rfind('\n');
-    if (end == std::string::npos)
-        return;
-    Out(FromLogCodePage(LastLines(pending.substr(0, end + 1), static_cast<size_t>(-1))));
-    pending.erase(0, end + 1);
-}
-
-// The last bytes read, which must still stand before the offset: a file
-// emptied and written again past the offset between two looks shows there.
+// At most kMarkBytes bytes before offset: the last bytes printed, which must
+// still stand there; a file emptied and written again past the offset
+// between two looks shows there.
 constexpr size_t kMarkBytes = 64;
+std::string MarkBefore(HANDLE file, ULONGLONG offset) {
+    std::string mark(static_cast<size_t>(std::min<ULONGLONG>(offset, kMarkBytes)), '\0');
+    mark.resize(ReaderOf(file)(offset - mark.size(), mark.data(), mark.size()));
+    return mark;
+}
 
-// Follows path: reads what is added, starts again from the beginning of a
-// file that was emptied or that another file replaced, and first finishes
-// the old one when it was rotated to NAME.1.
-[[noreturn]] void Follow(const std::wstring& path, std::optional<Seen> last, std::string mark) {
-    std::string pending;
-    ULONGLONG offset = last ? last->Size : 0;
+// Prints the bytes from offset to end, a piece at a time; returns where it
+// stopped (end, unless the file ended sooner).
+ULONGLONG Print(HANDLE file, ULONGLONG offset, ULONGLONG end, LogTextDecoder& decoder) {
+    const ReadAt read = ReaderOf(file);
+    std::string piece(kPieceBytes, '\0');
+    while (offset < end) {
+        const size_t got = read(offset, piece.data(), static_cast<size_t>(std::min<ULONGLONG>(end - offset, kPieceBytes)));
+        if (got == 0)
+            break;
+        Out(decoder.Decode(piece.data(), got));
+        offset += got;
+    }
+    return offset;
+}
+
+ULONGLONG LastWrite(const WIN32_FIND_DATAW& found) {
+    return (ULONGLONG{found.ftLastWriteTime.dwHighDateTime} << 32) | found.ftLastWriteTime.dwLowDateTime;
+}
+
+// The file to read: the configured log file, unless the service writes its
+// lines to a file of its own beside it (a fallback file, when the log is
+// locked, another's or cannot be rotated): then the fallback file written
+// last after the log, which is said.
+std::wstring FileToRead(const VqBase::TraceSettings& settings) {
+    const std::wstring& path = settings.FilePath;
+    const size_t cut = path.find_last_of(L"\\/");
+    if (cut == std::wstring::npos)
+        return path;
+    const std::wstring directory = path.substr(0, cut + 1), name = path.substr(cut + 1);
+    WIN32_FIND_DATAW found{};
+    ULONGLONG newest = 0;
+    const HANDLE log = FindFirstFileW(path.c_str(), &found);
+    if (log != INVALID_HANDLE_VALUE) {
+        newest = LastWrite(found);
+        FindClose(log);
+    }
+    std::wstring chosen;
+    const HANDLE search = FindFirstFileW((directory + VqBase::FallbackFilePattern(name)).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return path;
+    do {
+        // Plain files of the sink's own naming only: anyone may add entries
+        // to a log directory.
+        if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+            VqBase::IsFallbackFileName(name, found.cFileName) && LastWrite(found) > newest) {
+            newest = LastWrite(found);
+            chosen = directory + found.cFileName;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    if (chosen.empty())
+        return path;
+    Err(L"diagctl: the service writes its lines to the fallback file " + chosen + L", not to " + path +
+        L" (docs/TRACE.md: the service could not write the log; its event log says why)\n");
+    return chosen;
+}
+
+// Follows path: prints whole lines as they are added, starts again from the
+// beginning of a file that was emptied or that another file replaced, and
+// first finishes the old one when it was rotated to NAME.1.
+[[noreturn]] void Follow(const std::wstring& path, std::optional<Seen> last, ULONGLONG offset, std::string mark) {
+    LogTextDecoder decoder;
     for (;;) {
         Sleep(kFollowPollMs);
         const VqBase::UniqueHandle file = OpenShared(path);
         const std::optional<Seen> now = file ? Look(file.get()) : std::nullopt;
         if (!now)
             continue;
-        if (last && !Same(last->Identity, now->Identity)) {
+        const bool replaced = last && !Same(last->Identity, now->Identity);
+        if (replaced) {
             const VqBase::UniqueHandle rotated = OpenShared(VqBase::RotatedName(path));
             const std::optional<Seen> old = rotated ? Look(rotated.get()) : std::nullopt;
             if (old && Same(old->Identity, last->Identity))
-                pending += ReadFrom(rotated.get(), offset, old->Size);
-            PrintWhole(pending);
+                Print(rotated.get(), offset, old->Size, decoder);
+            Out(decoder.Finish());
         }
-        if (!last || !Same(last->Identity, now->Identity) || now->Size < offset ||
-            ReadFrom(file.get(), offset - mark.size(), offset) != mark) {
-            pending.clear();
+        if (!last || replaced || now->Size < offset || MarkBefore(file.get(), offset) != mark) {
+            Out(decoder.Finish());
             offset = 0;
         }
-        const std::string added = ReadFrom(file.get(), offset, now->Size);
-        offset += added.size();
-        pending += added;
-        mark = ReadFrom(file.get(), offset > kMarkBytes ? offset - kMarkBytes : 0, offset);
-        PrintWhole(pending);
+        offset = Print(file.get(), offset, EndOfWholeLines(ReaderOf(file.get()), offset, now->Size), decoder);
+        mark = MarkBefore(file.get(), offset);
         last = now;
     }
 }
 
 }  // namespace
 
-std::vector<std::string> LastLines(const std::string& bytes, size_t count) {
-    std::vector<std::string> lines;
-    size_t end = bytes.size();
-    if (end != 0 && bytes[end - 1] == '\n')
-        --end;
-    while (lines.size() < count && end != 0) {
-        const size_t start = bytes.rfind('\n', end - 1);
-        const size_t from = start == std::string::npos ? 0 : start + 1;
-        std::string line = bytes.substr(from, end - from);
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.insert(lines.begin(), std::move(line));
-        if (start == std::string::npos)
-            break;
-        end = start;
+ULONGLONG StartOfLastLines(const ReadAt& read, ULONGLONG size, ULONGLONG count) {
+    if (count == 0)
+        return size;
+    char last = 0;
+    ULONGLONG position = size;
+    if (size > 0 && read(size - 1, &last, 1) == 1 && last == '\n')
+        --position;
+    std::string piece(kPieceBytes, '\0');
+    ULONGLONG found = 0;
+    while (position > 0) {
+        const ULONGLONG from = position > kPieceBytes ? position - kPieceBytes : 0;
+        const size_t length = static_cast<size_t>(position - from);
+        if (read(from, piece.data(), length) != length)
+            return from;  // the file shrank meanwhile: what is left is printed
+        for (size_t i = length; i-- > 0;)
+            if (piece[i] == '\n' && ++found == count)
+                return from + i + 1;
+        position = from;
     }
-    return lines;
+    return 0;
 }
 
-std::wstring FromLogCodePage(const std::vector<std::string>& lines) {
-    std::wstring text;
-    for (const std::string& line : lines) {
-        if (!line.empty()) {
-            const int length = static_cast<int>(line.size());
-            std::wstring wide(line.size(), L'\0');
-            const int chars = MultiByteToWideChar(1251, 0, line.data(), length, wide.data(), length);
-            wide.resize(chars > 0 ? static_cast<size_t>(chars) : 0);
-            text += wide;
-        }
-        text += L'\n';
+ULONGLONG EndOfWholeLines(const ReadAt& read, ULONGLONG offset, ULONGLONG size) {
+    std::string piece(kPieceBytes, '\0');
+    for (ULONGLONG position = size; position > offset;) {
+        const ULONGLONG from = std::max(offset, position > kPieceBytes ? position - kPieceBytes : 0);
+        const size_t length = read(from, piece.data(), static_cast<size_t>(position - from));
+        for (size_t i = length; i-- > 0;)
+            if (piece[i] == '\n')
+                return from + i + 1;
+        // A line a piece long is printed as it comes, so that none has to be
+        // held in memory whole.
+        if (size - from >= kPieceBytes)
+            return size;
+        position = from;
     }
-    return text;
+    return offset;
 }
 
 int RunTraceTail(DWORD count, bool follow) {
     const VqBase::TraceSettings settings = VqBase::ReadTraceSettings(VqBase::kTraceName, {});
-    const std::wstring& path = settings.FilePath;
+    if (!settings.TraceKeyFound) {
+        Out(NotTracedSentence());
+        return diagproto::kExitSuccess;
+    }
+    const std::wstring path = FileToRead(settings);
+    Err(L"diagctl: " + std::wstring(follow ? L"following " : L"reading ") + path + L"\n");
     std::optional<Seen> seen;
+    ULONGLONG offset = 0;
     std::string mark;
     {
         const VqBase::UniqueHandle file = OpenShared(path);
         if (!file && !follow)
             return ReportFailure(L"CreateFile of \"" + path + L"\"", GetLastError());
         if (file && (seen = Look(file.get()))) {
-            // From the end back, until count lines are had or the file is.
-            std::vector<std::string> lines;
-            for (ULONGLONG window = ULONGLONG{count + 1} * 256;; window *= 2) {
-                const ULONGLONG from = seen->Size > window ? seen->Size - window : 0;
-                const std::string bytes = ReadFrom(file.get(), from, seen->Size);
-                // One line more than asked: the first of a window that
-                // starts inside the file may be cut.
-                lines = LastLines(bytes, size_t{count} + 1);
-                if (from == 0 || lines.size() > count) {
-                    if (lines.size() > count)
-                        lines.erase(lines.begin());
-                    break;
-                }
-            }
-            Out(FromLogCodePage(lines));
-            mark = ReadFrom(file.get(), seen->Size > kMarkBytes ? seen->Size - kMarkBytes : 0, seen->Size);
+            LogTextDecoder decoder;
+            const ULONGLONG start = StartOfLastLines(ReaderOf(file.get()), seen->Size, count);
+            offset = Print(file.get(), start, seen->Size, decoder);
+            Out(decoder.Finish());
+            mark = MarkBefore(file.get(), offset);
         }
     }
     if (follow)
-        Follow(path, seen, mark);
+        Follow(path, seen, offset, mark);
     return diagproto::kExitSuccess;
 }
 

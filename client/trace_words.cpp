@@ -1,6 +1,7 @@
 #include "trace_words.h"
 
 #include "base/VqTraceConstants.h"
+#include "cmdline.h"
 
 namespace diagctl {
 namespace {
@@ -47,7 +48,7 @@ DWORD TraceWordBits(TraceWords group) {
 }
 
 std::optional<DWORD> ParseTraceWords(TraceWords group, const std::wstring& list, std::wstring& error) {
-    if (list == L"none")
+    if (SameName(list, L"none"))
         return DWORD{0};
     DWORD mask = 0;
     size_t at = 0;
@@ -56,7 +57,7 @@ std::optional<DWORD> ParseTraceWords(TraceWords group, const std::wstring& list,
         const std::wstring name = list.substr(at, comma == std::wstring::npos ? std::wstring::npos : comma - at);
         const Word* found = nullptr;
         for (const Word& word : kWords)
-            if (word.Group == group && name == word.Name)
+            if (word.Group == group && SameName(name, word.Name))
                 found = &word;
         if (found == nullptr) {
             error = (name.empty() ? std::wstring(L"an empty name") : L"\"" + name + L"\"") + L" is none of " +
@@ -79,9 +80,9 @@ std::wstring TraceWordList(TraceWords group, DWORD mask) {
 }
 
 std::optional<bool> ParseOnOff(const std::wstring& text) {
-    if (text == L"on")
+    if (SameName(text, L"on"))
         return true;
-    if (text == L"off")
+    if (SameName(text, L"off"))
         return false;
     return std::nullopt;
 }

@@ -15,7 +15,8 @@ enum OptionGroup : unsigned {
     kTraceSetOptions = 8,  // --levels, --sinks, --fields, --path, --append, --common, --max-size
     kTailOptions = 16,     // -n, --follow
     kTargetOption = 32,    // --allow-untrusted-target
-    kForceOption = 64,     // --force
+    kJsonOption = 64,      // --json
+    kForceOption = 128,    // --force
 };
 
 struct VerbInfo {
@@ -45,10 +46,16 @@ std::wstring FullUsage();
 std::wstring VerbUsage(const VerbInfo& verb);
 // The usage of every "trace ..." verb.
 std::wstring TraceUsage();
+// The usage of every verb of a group ("trace", "locale"), and its words.
+std::wstring GroupUsage(const std::wstring& group);
+std::wstring GroupWords(const std::wstring& group);
+// Every verb in one line each, for a command line whose verb is unknown.
+std::wstring VerbList();
 std::wstring ExitCodeTable();
 
-// Writes "diagctl: " and message, then the verb's usage (or, without a
-// verb, the whole usage) to the standard error; returns the usage code.
+// Writes "diagctl: " and message, then the verb's usage (a group's, or
+// every verb in a line, when the verb is not known) to the standard error;
+// returns the usage code.
 int UsageError(const std::wstring& verb, const std::wstring& message);
 
 }  // namespace diagctl

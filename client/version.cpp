@@ -8,6 +8,6 @@
 
 namespace diagctl {
 
-std::wstring VersionText() { return L"diagctl " VQ_VERSION L"\n"; }
+std::wstring OwnVersion() { return L"" VQ_VERSION; }
 
 }  // namespace diagctl

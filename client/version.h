@@ -4,7 +4,7 @@
 
 namespace diagctl {
 
-// "diagctl 1.2.3" and a line end.
-std::wstring VersionText();
+// "1.2.3": this program's version.
+std::wstring OwnVersion();
 
 }  // namespace diagctl

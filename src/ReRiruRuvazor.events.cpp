@@ -44,14 +44,20 @@ void DiagService::Report::RequestRefused(std::int32_t workType, std::int32_t siz
     EventLog().Report(VqMessages::VQ_EVENT_REQUEST_REFUSED, {}, {std::to_wstring(workType), std::to_wstring(size)});
 }
 
+void DiagService::Report::SignalDuringRequest(std::int32_t workType) {
+    EventLog().Report(VqMessages::VQ_EVENT_SIGNAL_DURING_REQUEST, {}, {std::to_wstring(workType)});
+}
+
 void DiagService::Report::RefusedRequestCount() {
-    const unsigned count = EventLog().Occurrences(VqMessages::VQ_EVENT_REQUEST_REFUSED);
+    const unsigned count = EventLog().Occurrences(VqMessages::VQ_EVENT_REQUEST_REFUSED) +
+                           EventLog().Occurrences(VqMessages::VQ_EVENT_SIGNAL_DURING_REQUEST);
     if (count > 1) EventLog().Report(VqMessages::VQ_EVENT_REQUESTS_REFUSED_COUNT, {}, {std::to_wstring(count)});
 }
 
 void DiagService::Report::RegExeNotStarted(const wchar_t* key, DWORD error) {
+    // The reply carries the start's error as the pair's exit code.
     EventLog().Report(VqMessages::VQ_EVENT_REG_EXE_NOT_STARTED, {},
-                    {SystemRegExe(), string::escape_controls(key ? key : L""), ErrorOf(error)});
+                    {SystemRegExe(), string::escape_controls(key ? key : L""), ErrorOf(error), std::to_wstring(error)});
 }
 
 void DiagService::Report::RegExeNotContained(const wchar_t* key, DWORD error) {

@@ -121,7 +121,10 @@ public:
         static void ChannelRefused(const std::wstring& name, const void* owner, const std::wstring& reason);
         static void StartParametersRefused(DWORD argc, LPWSTR* argv);
         static void RequestRefused(std::int32_t workType, std::int32_t size);
-        // At the stop: how many refused requests followed the first.
+        // A do-work signal that came while a request of workType ran.
+        static void SignalDuringRequest(std::int32_t workType);
+        // At the stop: how many refused requests and signals during a
+        // request there were, when more than one.
         static void RefusedRequestCount();
         static void RegExeNotStarted(const wchar_t* key, DWORD error);
         static void RegExeNotContained(const wchar_t* key, DWORD error);
@@ -237,6 +240,10 @@ public:
     // Copies the record's header out of the section; false (nothing read)
     // when the view's first page is not committed memory.
     bool ReadRequest(WorkItem& request) const;
+    // A do-work signal that came while request was handled would wake the
+    // loop on the reply itself: it is taken back, traced and reported. True
+    // when there was one.
+    bool TakeBackSignal(const WorkItem& request);
     // The result code of the last reply written, as the service wrote it.
     std::int32_t LastResult() const { return m_Result; }
 

@@ -71,6 +71,9 @@ bool DiagService::CheckArgs(DWORD argc, LPWSTR* argv) {
 // --- stop ---
 
 bool DiagService::Stop(const ExitCode& exitCode) {
+    // Here, so that the control handler's stop while the loop waits, which
+    // never returns to the loop, reports it too.
+    Report::RefusedRequestCount();
     GetTrace().TraceW(TL_INFO, L"[%s] ExitCode: %i (%08X)", L"DiagService::Stop", exitCode.Win32ExitCode,
                       exitCode.Win32ExitCode);
     if (!m_Status.Update(SERVICE_STOP_PENDING, exitCode))
@@ -192,16 +195,20 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         }
         if (request.WorkType == WorkType_Quit)
             stop = true;
-        // A signal that came during the request would wake the loop on the
-        // reply itself.
-        if (m_Events.ConsumeSignal()) {
-            GetTrace().TraceW(TL_WARNING, L"[%s] Work requested again during the request: ignored", kServiceMain);
-            Report::RequestRefused(request.WorkType, request.Data.Size);
-        }
+        TakeBackSignal(request);
         m_Events.SetWorkDone();
     }
-    Report::RefusedRequestCount();
     EndLoop({code, code == 0 ? 0 : kOtherwise});
+}
+
+bool DiagService::TakeBackSignal(const WorkItem& request) {
+    if (!m_Events.ConsumeSignal())
+        return false;
+    GetTrace().TraceW(TL_WARNING, L"[%s] Work requested again during the request: ignored", kServiceMain);
+    // The request that was carried out was not refused, and what the signal
+    // brought (if anything) was overwritten by its reply.
+    Report::SignalDuringRequest(request.WorkType);
+    return true;
 }
 
 // Leaves the loop for good and reports the stop: with the control's codes

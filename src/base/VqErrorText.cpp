@@ -17,9 +17,8 @@ namespace VqBase {
 namespace {
 
 constexpr wchar_t kProductModule[] = L"VqError.dll";
-constexpr DWORD kLocaleNameLength = 6;  // five characters and the terminator
+constexpr DWORD kLocaleNameLength = kProductLocale.Max + 1;  // the characters and the terminator
 constexpr REGSAM kProductKeyAccess = KEY_READ | KEY_WOW64_64KEY;  // 0x20119
-constexpr wchar_t kProductLocaleValue[] = L"ProductLocale";
 
 // Process-wide: 0 while not yet determined. Concurrent first lookups may each
 // read the registry; they store the same value.
@@ -208,7 +207,7 @@ DWORD ReadProductLocale(HKEY root, wchar_t* buffer, DWORD* length, const wchar_t
     wchar_t value[16] = {};
     DWORD size = sizeof(value);
     DWORD type = 0;
-    if (const LSTATUS status = BoundRegistry::RegQueryValueExW(key.Get(), kProductLocaleValue, nullptr, &type,
+    if (const LSTATUS status = BoundRegistry::RegQueryValueExW(key.Get(), kProductLocale.Name, nullptr, &type,
                                                               reinterpret_cast<BYTE*>(value), &size))
         return static_cast<DWORD>(status);
 
@@ -226,11 +225,16 @@ DWORD ReadProductLocale(HKEY root, wchar_t* buffer, DWORD* length, const wchar_t
     return ERROR_SUCCESS;
 }
 
+DWORD LanguageOfLocaleName(const std::wstring& name) {
+    return name.size() == kLocaleNameLength - 1 ? LocaleNameToLCID(name.c_str(), 0) : 0;
+}
+
 DWORD LanguageFromProductLocale(HKEY root, const wchar_t* subKey) {
     wchar_t name[8] = {};
     DWORD length = static_cast<DWORD>(std::size(name));
     DWORD language = 0;
-    if (ReadProductLocale(root, name, &length, subKey) == ERROR_SUCCESS) language = LocaleNameToLCID(name, 0);
+    if (ReadProductLocale(root, name, &length, subKey) == ERROR_SUCCESS)
+        language = LanguageOfLocaleName(std::wstring(name, kLocaleNameLength - 1));
     return language ? language : kDefaultMessageLanguage;
 }
 

@@ -7,9 +7,9 @@
 
 #include <string>
 
-namespace VqBase {
+#include "base/VqRegistrySettings.h"
 
-inline constexpr wchar_t kProductKey[] = L"SOFTWARE\\Brenmoor\\Orvanta";
+namespace VqBase {
 
 // The product's default message language (Russian, as used in Russia).
 inline constexpr DWORD kDefaultMessageLanguage = 0x0419;
@@ -40,6 +40,12 @@ std::wstring FormatErrorText(DWORD code, HMODULE module);
 
 // The product language (cached for the process; 0x0419 by default).
 DWORD GetMessageLanguage();
+
+// The language a locale name stands for: a name of five characters that
+// Windows knows (en-US, ru-RU); 0 for any other. The one rule for the value
+// the service reads, for diagctl locale set and for the package's
+// PRODUCTLOCALE.
+DWORD LanguageOfLocaleName(const std::wstring& name);
 
 // The language that the "ProductLocale" of subKey under root names, without
 // the cache: 0x0419 when it cannot be read or is not a known locale name.

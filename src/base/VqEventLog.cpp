@@ -2,6 +2,7 @@
 #include "base/VqEventLog.h"
 
 #include "base/LastError.h"
+#include "base/VqOwners.h"
 
 namespace VqBase {
 
@@ -28,14 +29,14 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
     try {
         HANDLE source = nullptr;
         {
-            ::AcquireSRWLockExclusive(&m_Lock);
+            // Released on every way out: the count's allocation may throw.
+            ExclusiveLock guard(m_Lock);
             const unsigned seen = ++m_Seen[{id, object}];
             if (seen == 1 && !m_Opened) {
                 m_Opened = true;
                 m_Handle = ::RegisterEventSourceW(nullptr, m_Source.c_str());
             }
             source = m_Handle;
-            ::ReleaseSRWLockExclusive(&m_Lock);
             if (seen != 1) return false;
         }
         std::vector<const wchar_t*> texts;
@@ -51,11 +52,9 @@ bool CEventLog::Report(DWORD id, const std::wstring& object, const std::vector<s
 }
 
 unsigned CEventLog::Occurrences(DWORD id, const std::wstring& object) const {
-    ::AcquireSRWLockShared(&m_Lock);
+    SharedLock lock(m_Lock);
     const auto found = m_Seen.find({id, object});
-    const unsigned count = found == m_Seen.end() ? 0 : found->second;
-    ::ReleaseSRWLockShared(&m_Lock);
-    return count;
+    return found == m_Seen.end() ? 0 : found->second;
 }
 
 }  // namespace VqBase

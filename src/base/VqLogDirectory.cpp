@@ -107,6 +107,13 @@ bool FinalPath(HANDLE handle, std::wstring& path) {
     return true;
 }
 
+std::optional<size_t> NetworkRootEnd(std::wstring_view path) {
+    const size_t serverEnd = path.find(L'\\', 2);
+    const size_t shareEnd = serverEnd == std::wstring_view::npos ? serverEnd : path.find(L'\\', serverEnd + 1);
+    if (shareEnd == std::wstring_view::npos || serverEnd == 2 || shareEnd == serverEnd + 1) return std::nullopt;
+    return shareEnd + 1;
+}
+
 std::optional<LogPathParts> SplitLogPath(const wchar_t* path, std::wstring* problem) {
     std::wstring ignored;
     std::wstring& why = problem ? *problem : ignored;
@@ -147,13 +154,12 @@ std::optional<LogPathParts> SplitLogPath(const wchar_t* path, std::wstring* prob
 
     size_t rootEnd = 3;
     if (network) {
-        const size_t serverEnd = rest.find(L'\\', 2);
-        const size_t shareEnd = serverEnd == std::wstring_view::npos ? serverEnd : rest.find(L'\\', serverEnd + 1);
-        if (shareEnd == std::wstring_view::npos || serverEnd == 2 || shareEnd == serverEnd + 1) {
+        const std::optional<size_t> shareEnd = NetworkRootEnd(rest);
+        if (!shareEnd) {
             why = L"a network path without a share";
             return std::nullopt;
         }
-        rootEnd = shareEnd + 1;
+        rootEnd = *shareEnd;
     }
     LogPathParts parts;
     parts.Root = std::wstring(rest.substr(0, rootEnd));

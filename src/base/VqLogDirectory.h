@@ -50,6 +50,10 @@ struct LogPathParts {
     std::wstring File;
 };
 
+// For "\\server\share\rest": the length of "\\server\share\"; nullopt when
+// the path names no share.
+std::optional<size_t> NetworkRootEnd(std::wstring_view path);
+
 // Makes the path full and takes it apart. Either separator works; trailing
 // dots and blanks of every component are dropped, as the system drops them
 // from a last component, so that "Logs. " and "Logs" name one directory.

@@ -2,43 +2,24 @@
 // handle, guarded while it is written.
 #include "base/VqLogFile.h"
 
-#include <winternl.h>
-
 #include "base/VqAccessList.h"
+#include "base/VqLogEntries.h"
 #include "base/VqLogSecurity.h"
 
 namespace VqBase {
 
 namespace {
 
-// FileInternalInformation: the file's index on its volume. Cheaper here than
-// the Win32 queries that also give it.
-constexpr int kFileInternalInformation = 6;
-
-bool FileIndex(HANDLE file, LONGLONG& index) {
-    IO_STATUS_BLOCK io{};
-    LARGE_INTEGER value{};
-    const NTSTATUS status = ::NtQueryInformationFile(file, &io, &value, sizeof(value),
-                                                     static_cast<FILE_INFORMATION_CLASS>(kFileInternalInformation));
-    index = value.QuadPart;
-    return status >= 0;
-}
-
 constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
 constexpr LONG kStatusFileIsADirectory = static_cast<LONG>(0xC00000BA);
+
+// A user who plants again at once is met again, this often, and then
+// refused: the sink is not held in a loop by a racer.
+constexpr int kMovesPerOpen = 4;
 
 std::wstring OpenProblem(LONG status) {
     if (status == kStatusFileIsADirectory) return L"a directory has the file's name";
     return WithError(L"cannot open", StatusToError(status));
-}
-
-bool DeleteEntry(HANDLE directory, const std::wstring& name) {
-    UniqueHandle doomed;
-    if (OpenRelative(directory, name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                     FILE_NON_DIRECTORY_FILE, nullptr, doomed) < 0)
-        return false;
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    return ::SetFileInformationByHandle(doomed.get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
 }  // namespace
@@ -65,36 +46,59 @@ std::shared_ptr<const CLogTarget> WalkLogTarget(const std::wstring& path, const 
 }
 
 CTraceFile::Result CTraceFile::Open(HANDLE directory, const std::wstring& name, const LogFileRules& rules) {
-    return OpenChecked(directory, name, rules, !rules.Common && !rules.Append);
+    m_Moved.clear();
+    m_MoveProblem.clear();
+    Result result = OpenChecked(directory, name, rules, FILE_OPEN_IF);
+    // A common file may hold other programs' lines and is left alone; what
+    // stands at a private file's name and is not the sink's is kept aside.
+    for (int moves = 0; result == Refused && m_Plant != PlantKind::None && !rules.Common && rules.DirectoryPath &&
+                        moves < kMovesPerOpen;
+         ++moves) {
+        MovedPlant moved;
+        m_MoveProblem = MoveAside(directory, *rules.DirectoryPath, name, m_Plant, moved);
+        if (!m_MoveProblem.empty()) break;
+        m_Moved.push_back(std::move(moved));
+        result = OpenChecked(directory, name, rules, FILE_OPEN_IF);
+    }
+    return result;
+}
+
+CTraceFile::Result CTraceFile::OpenExisting(HANDLE directory, const std::wstring& name, const LogFileRules& rules) {
+    m_Moved.clear();
+    m_MoveProblem.clear();
+    return OpenChecked(directory, name, rules, FILE_OPEN);
+}
+
+CTraceFile::Result CTraceFile::Create(HANDLE directory, const std::wstring& name, const LogFileRules& rules) {
+    m_Moved.clear();
+    m_MoveProblem.clear();
+    return OpenChecked(directory, name, rules, FILE_CREATE);
 }
 
 CTraceFile::Result CTraceFile::OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules,
-                                           bool mayReplace) {
+                                           ULONG disposition) {
     // Append access only: every write lands at the end of the file, also when
     // other threads and processes write the same file. A file to be emptied
     // also needs write access, used only to cut it; the owner is read when
     // another file may have taken the known one's place.
-    const ACCESS_MASK access =
-        FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES | READ_CONTROL | (rules.Empty ? FILE_WRITE_DATA : 0);
+    const ACCESS_MASK access = FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES | READ_CONTROL |
+                               (rules.Empty ? FILE_WRITE_DATA : 0) | (disposition == FILE_CREATE ? DELETE : 0);
     m_Problem.clear();
+    m_Plant = PlantKind::None;
     ULONG_PTR information = 0;
     // Never created empty by the open itself: that would cut whatever a
     // planted link leads to before any check could run.
-    m_Status = OpenRelative(directory, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+    m_Status = OpenRelative(directory, name, access, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition,
                             FILE_NON_DIRECTORY_FILE, rules.Common ? rules.CommonSecurity : nullptr, m_Handle,
                             &information);
+    if (m_Status == kStatusFileIsADirectory) m_Plant = PlantKind::Directory;
     if (m_Status < 0) {
         m_Problem = OpenProblem(m_Status);
-        return NotOpened;
+        return m_Plant != PlantKind::None ? Refused : NotOpened;
     }
-    m_Problem = CheckHandle(rules, information == FILE_CREATED);
+    m_Problem = CheckHandle(name, rules, information == FILE_CREATED);
     if (!m_Problem.empty()) {
         m_Handle.reset();
-        // Another user's private log without TP_APPEND: its content would be
-        // emptied anyway, so a file of the trace's own takes its place. A
-        // common file may hold other programs' lines: it is left alone.
-        if (mayReplace && m_Problem.rfind(L"owner ", 0) == 0 && DeleteEntry(directory, name))
-            return OpenChecked(directory, name, rules, false);
         return Refused;
     }
     if (rules.Empty && !::SetEndOfFile(m_Handle.get())) {
@@ -107,52 +111,51 @@ CTraceFile::Result CTraceFile::OpenChecked(HANDLE directory, const std::wstring&
 
 CTraceFile::Result CTraceFile::Judge(HANDLE directory, const std::wstring& name, const LogFileRules& rules) {
     m_Problem.clear();
+    m_Plant = PlantKind::None;
     m_Status = OpenRelative(directory, name, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE,
                             nullptr, m_Handle);
     // A missing file is created by the sink, with a descriptor of its own.
     if (m_Status == kStatusObjectNameNotFound) return Opened;
+    if (m_Status == kStatusFileIsADirectory) m_Plant = PlantKind::Directory;
     if (m_Status < 0) {
         m_Problem = OpenProblem(m_Status);
-        return NotOpened;
+        return m_Plant != PlantKind::None ? Refused : NotOpened;
     }
-    m_Problem = CheckHandle(rules, false);
+    m_Problem = CheckHandle(name, rules, false);
     m_Handle.reset();
-    if (m_Problem.empty()) return Opened;
-    // A private file of another owner is replaced without TP_APPEND.
-    return !rules.Common && !rules.Append && m_Problem.rfind(L"owner ", 0) == 0 ? Opened : Refused;
+    return m_Problem.empty() ? Opened : Refused;
 }
 
-std::wstring CTraceFile::CheckHandle(const LogFileRules& rules, bool created) {
+std::wstring CTraceFile::CheckHandle(const std::wstring& name, const LogFileRules& rules, bool created) {
     // On the handle, never the name: a reparse point (a link that the open
     // did not follow) or a second link would lead elsewhere.
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!::GetFileInformationByHandleEx(m_Handle.get(), FileAttributeTagInfo, &tag, sizeof(tag)))
-        return WithError(L"attributes not readable", ::GetLastError());
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L"a reparse point";
+    if (!FileIndexOf(m_Handle.get(), m_Index)) return L"index not readable";
+    const bool known = created || (rules.KnownIndex && m_Index == rules.KnownIndex->load());
+    // Where a file not yet known really is: read once per file, not per line.
+    const std::wstring expected = rules.DirectoryPath && !known ? JoinPath(*rules.DirectoryPath, name) : L"";
     FILE_STANDARD_INFO standard{};
-    if (!::GetFileInformationByHandleEx(m_Handle.get(), FileStandardInfo, &standard, sizeof(standard)))
-        return WithError(L"links not readable", ::GetLastError());
-    if (standard.NumberOfLinks != 1) return std::to_wstring(standard.NumberOfLinks) + L" links";
+    const EntryVerdict verdict = JudgeEntry(m_Handle.get(), expected.empty() ? nullptr : &expected, standard);
+    m_Plant = verdict.Kind;
+    if (!verdict.Reason.empty()) return verdict.Reason;
     m_Size = static_cast<ULONGLONG>(standard.EndOfFile.QuadPart);
-    std::wstring owner = CheckOwner(rules, created);
-    if (!owner.empty() && rules.Common) owner += L": another's common file, which may hold other programs' lines";
+    std::wstring owner = CheckOwner(rules, known);
+    if (owner.empty()) return owner;
+    m_Plant = PlantKind::ForeignOwner;
+    if (rules.Common) owner += L": another's common file, which may hold other programs' lines";
     return owner;
 }
 
-std::wstring CTraceFile::CheckOwner(const LogFileRules& rules, bool created) const {
-    LONGLONG index = 0;
-    if (!FileIndex(m_Handle.get(), index)) return L"index not readable";
-    if (created || (rules.KnownIndex && index == rules.KnownIndex->load())) {
-        if (rules.KnownIndex) rules.KnownIndex->store(index);
-        return {};
+std::wstring CTraceFile::CheckOwner(const LogFileRules& rules, bool known) const {
+    if (!known) {
+        ObjectSecurity security;
+        const DWORD error = ReadSecurity(m_Handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, security);
+        if (error != ERROR_SUCCESS) return WithError(L"owner not readable", error);
+        std::wstring reason = JudgeLogFileOwner(security.Owner, rules.Self);
+        if (!reason.empty()) return reason;
     }
-    ObjectSecurity security;
-    const DWORD error = ReadSecurity(m_Handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, security);
-    if (error != ERROR_SUCCESS) return WithError(L"owner not readable", error);
-    std::wstring reason = JudgeLogFileOwner(security.Owner, rules.Self);
-    if (reason.empty() && rules.KnownIndex) rules.KnownIndex->store(index);
-    return reason;
+    if (rules.KnownIndex) rules.KnownIndex->store(m_Index);
+    return {};
 }
 
 void CTraceFile::Write(const void* bytes, size_t size) const {

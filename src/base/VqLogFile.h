@@ -13,6 +13,7 @@
 
 #include "base/VqAccessList.h"
 #include "base/VqLogDirectory.h"
+#include "base/VqLogPlants.h"
 #include "base/VqOwners.h"
 
 namespace VqBase {
@@ -50,8 +51,7 @@ struct LogFileRules {
     // Like a private one it must belong to LocalSystem, the Administrators
     // or self, but another's is refused, never replaced.
     bool Common = false;
-    // TP_APPEND: a private file's content is kept, so one that another user
-    // owns is refused; without it such a file is replaced by a new one.
+    // TP_APPEND: a private file's content is kept.
     bool Append = false;
     // Cut the file once it passed the checks (a private file at start
     // without TP_APPEND).
@@ -62,12 +62,18 @@ struct LogFileRules {
     // The index of the private file last found to be the trace's own, so
     // that its owner is read only when another file has taken its place.
     std::atomic<LONGLONG>* KnownIndex = nullptr;
+    // The final path of the held directory: a file not yet known must be
+    // found there (a link that the system followed is not), and what is
+    // planted at a private file's name is moved aside. Null: neither.
+    const std::wstring* DirectoryPath = nullptr;
 };
 
 // A log file handle for one record or one preparation step, opened relative
 // to the held and checked log directory without following a reparse point
 // and checked on the handle before a byte is written: a file with one link
-// (a hard link would lead elsewhere) and, when private, the trace's own.
+// (a hard link would lead elsewhere) that belongs to a trusted owner. What
+// stands at a private file's name and fails those checks is a plant: it is
+// moved aside (MoveAside) and a file of the sink's own made in its place.
 class CTraceFile {
 public:
     enum Result { Opened, NotOpened, Refused };
@@ -78,12 +84,17 @@ public:
 
     // Opens name in directory for appending, creating it when missing.
     Result Open(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
-    // What Open would do, without creating, emptying or replacing anything:
-    // Opened when the sink would write there (a missing file, one that
-    // passes the checks, another's private file that it would replace),
-    // else Refused or NotOpened with the Problem.
+    // Opens name in directory only when it exists, with the same checks.
+    Result OpenExisting(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
+    // Creates name in directory, which must not exist yet (FILE_CREATE),
+    // with DELETE access besides, so that the handle can rename it.
+    Result Create(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
+    // What Open would find, without creating, emptying or moving anything:
+    // Opened when the file is missing or passes the checks, else Refused
+    // (with the Plant it is) or NotOpened, with the Problem.
     Result Judge(HANDLE directory, const std::wstring& name, const LogFileRules& rules);
     void Write(const void* bytes, size_t size) const;
+    void Close() { m_Handle.reset(); }
     bool IsOpen() const { return m_Handle != nullptr; }
     HANDLE Handle() const { return m_Handle.get(); }
     // Why the last Open did not give a handle, and the status of a failed
@@ -93,20 +104,33 @@ public:
     // The file's size when Open checked it: a bound on the size needs no
     // query of its own per line.
     ULONGLONG Size() const { return m_Size; }
+    // The file's index on its volume, read by the checks.
+    LONGLONG Index() const { return m_Index; }
+    // What the refused entry is, when it is a plant.
+    PlantKind Plant() const { return m_Plant; }
+    // The plants that Open moved aside before it had the file.
+    const std::vector<MovedPlant>& Moved() const { return m_Moved; }
+    // Why a plant could not be moved aside (the file was then refused).
+    const std::wstring& MoveProblem() const { return m_MoveProblem; }
 
 private:
-    Result OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules, bool mayReplace);
+    Result OpenChecked(HANDLE directory, const std::wstring& name, const LogFileRules& rules, ULONG disposition);
     // Empty when the open file may be written: no reparse point, one link,
-    // an owner that CheckOwner accepts; else the reason.
-    std::wstring CheckHandle(const LogFileRules& rules, bool created);
+    // found where it was looked for, an owner that CheckOwner accepts; else
+    // the reason, and the Plant it makes the file.
+    std::wstring CheckHandle(const std::wstring& name, const LogFileRules& rules, bool created);
     // Empty when the open file is the trace's own or belongs to LocalSystem,
     // the Administrators or self, else the reason.
-    std::wstring CheckOwner(const LogFileRules& rules, bool created) const;
+    std::wstring CheckOwner(const LogFileRules& rules, bool known) const;
 
     UniqueHandle m_Handle;
     std::wstring m_Problem;
     LONG m_Status = 0;
     ULONGLONG m_Size = 0;
+    LONGLONG m_Index = 0;
+    PlantKind m_Plant = PlantKind::None;
+    std::vector<MovedPlant> m_Moved;
+    std::wstring m_MoveProblem;
 };
 
 // Orders the writes to log files. Wine appends by looking up the end of the

@@ -29,4 +29,28 @@ struct LocalFreer {
     }
 };
 
+// Holders of a slim reader/writer lock for a scope: released on every way
+// out, an exception's included.
+class SharedLock {
+public:
+    explicit SharedLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockShared(&m_Lock); }
+    ~SharedLock() { ::ReleaseSRWLockShared(&m_Lock); }
+    SharedLock(const SharedLock&) = delete;
+    SharedLock& operator=(const SharedLock&) = delete;
+
+private:
+    SRWLOCK& m_Lock;
+};
+
+class ExclusiveLock {
+public:
+    explicit ExclusiveLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockExclusive(&m_Lock); }
+    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&m_Lock); }
+    ExclusiveLock(const ExclusiveLock&) = delete;
+    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+private:
+    SRWLOCK& m_Lock;
+};
+
 }  // namespace VqBase

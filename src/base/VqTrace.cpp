@@ -6,6 +6,8 @@
 #include "base/VqAccessList.h"
 
 #include "base/VqLogFile.h"
+#include "base/VqLogNames.h"
+#include "base/VqLogPlants.h"
 #include "base/VqLogRotation.h"
 #include "base/VqLogSecurity.h"
 #include "base/VqTraceRecord.h"
@@ -18,10 +20,6 @@ namespace VqBase {
 
 namespace {
 
-// A chain that could not be walked, or never held a file, is walked again
-// at most this often.
-constexpr ULONGLONG kRewalkMs = 1000;
-
 // "W> text" through the debugger, in the records' code page: the note of a
 // log file that cannot be had, which the file sink itself cannot carry.
 void DebugNote(const std::wstring& text) {
@@ -31,28 +29,6 @@ void DebugNote(const std::wstring& text) {
                           static_cast<int>(narrow.size()) - 1, nullptr, nullptr);
     ::OutputDebugStringA(narrow.c_str());
 }
-
-class SharedLock {
-public:
-    explicit SharedLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockShared(&m_Lock); }
-    ~SharedLock() { ::ReleaseSRWLockShared(&m_Lock); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    SRWLOCK& m_Lock;
-};
-
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : m_Lock(lock) { ::AcquireSRWLockExclusive(&m_Lock); }
-    ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&m_Lock); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& m_Lock;
-};
 
 // Room for the prefix fields, CR LF and the zero byte beside the message.
 constexpr size_t kRecordReserve = 256;
@@ -81,7 +57,14 @@ CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location, CEventLog* e
     : m_Config(name ? name : L"", std::move(location)),
       m_NameField(MakeNameField(m_Config.m_Name)),
       m_Self(ProcessUserSid()),
+      m_FileSelf(m_Self),
       m_CommonSecurity(BuildCommonFileSecurity()),
+      m_Chain([this](const std::wstring& path) {
+          // Which files were the trace's own is known only within one path.
+          if (path != m_ChainPath) m_KnownIndex = m_RotatedIndex = 0;
+          m_ChainPath = path;
+          return WalkLogTarget(path, m_Self, m_Config.m_FilePathProblem);
+      }),
       m_Events(events) {
     VqBase::LastErrorKeeper keep;
     m_Locale = _create_locale(LC_ALL, "Russian");
@@ -89,6 +72,7 @@ CTraceImpl::CTraceImpl(const wchar_t* name, TraceLocation location, CEventLog* e
 }
 
 CTraceImpl::~CTraceImpl() {
+    ReportPlantCount();
     m_Console.Release();
     if (m_Locale) _free_locale(m_Locale);
 }
@@ -99,7 +83,12 @@ bool CTraceImpl::Reload() {
         ExclusiveLock lock(m_Lock);
         if (!m_Config.ReadConfig()) return false;
         const DWORD params = m_Config.m_ParamsMask.load();
-        if (params & TP_FILE) StartFile();
+        // Each start tries the configured file again.
+        m_OnFallback = false;
+        m_Fallback.Forget();
+        // A trace that writes nothing touches no file: switched off, it must
+        // not empty, mark or create the log it would otherwise keep.
+        if ((params & TP_FILE) && IsEnabled()) StartFile();
         if (params & TP_CONSOLE)
             m_Console.Open(m_Config.m_Name.c_str());
         else
@@ -130,62 +119,95 @@ HANDLE CTraceImpl::FileMutex(const std::wstring& path, bool& trusted) {
     return m_FileMutex.get();
 }
 
-std::shared_ptr<const CLogTarget> CTraceImpl::Target(std::shared_ptr<const CLogTarget> failed, bool force,
-                                                     bool* walked) {
-    // The path changes only in Reload, which no output overlaps.
-    const std::wstring& path = m_Config.m_FilePath;
-    ExclusiveLock lock(m_MutexLock);
-    const bool changed = !m_Target || m_Target->For != path;
-    const bool again = failed && failed == m_Target &&
-                       (force || failed->Worked.load() || ::GetTickCount64() - failed->WalkedAt >= kRewalkMs);
-    if (walked) *walked = changed || again;
-    if (changed || again) {
-        if (changed) m_KnownIndex = 0;
-        // The old chain's handles go before its names are opened again: a
-        // directory that was deleted stays delete-pending while they are
-        // held, and the new walk would meet it.
-        failed.reset();
-        m_Target.reset();
-        m_Target = WalkLogTarget(path, m_Self, m_Config.m_FilePathProblem);
-    }
-    return m_Target;
+LogFileRules CTraceImpl::Rules(bool empty, const CLogChain::Hold& hold) {
+    LogFileRules rules;
+    rules.Common = m_Config.m_CommonFileFlag.load() != 0;
+    rules.Append = (m_Config.m_ParamsMask.load() & TP_APPEND) != 0;
+    rules.Empty = empty;
+    rules.Self = m_FileSelf.empty() ? nullptr : m_FileSelf.data();
+    rules.CommonSecurity = m_CommonSecurity.get();
+    rules.KnownIndex = &m_KnownIndex;
+    rules.DirectoryPath = hold && hold->Result == CLogDirectory::Held ? &hold->Directory.Path() : nullptr;
+    return rules;
 }
 
-bool CTraceImpl::OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain) {
-    std::shared_ptr<const CLogTarget> target;
-    if (walkAgain) {
-        ExclusiveLock lock(m_MutexLock);
-        target = m_Target;
-    }
-    target = Target(std::move(target), walkAgain);
-    const LogFileRules rules{common, append, empty, m_Self.empty() ? nullptr : m_Self.data(), m_CommonSecurity.get(),
-                             &m_KnownIndex};
+CTraceImpl::FileOpen CTraceImpl::OpenFile(CTraceFile& file, bool empty, bool walkAgain, CLogChain::Hold& hold) {
+    // The path changes only in Reload, which no output overlaps.
+    hold = m_Chain.Get(m_Config.m_FilePath, walkAgain);
     auto open = [&] {
-        if (target->Result == CLogDirectory::Held) return file.Open(target->Directory.Handle(), target->File, rules);
-        return target->Result == CLogDirectory::Refused ? CTraceFile::Refused : CTraceFile::NotOpened;
+        if (hold->Result == CLogDirectory::Held)
+            return file.Open(hold->Directory.Handle(), hold->File, Rules(empty, hold));
+        return hold->Result == CLogDirectory::Refused ? CTraceFile::Refused : CTraceFile::NotOpened;
     };
     CTraceFile::Result result = open();
-    if (result == CTraceFile::NotOpened || (result == CTraceFile::Refused && target->Result != CLogDirectory::Held)) {
+    if (result == CTraceFile::NotOpened || (result == CTraceFile::Refused && hold->Result != CLogDirectory::Held)) {
         // Whatever failed (a held directory that has gone, a blocker, a
         // drive that was not there yet), a fresh walk from the root may
         // succeed: at once after a chain that worked, else once a second.
-        bool walked = false;
-        target = Target(std::move(target), false, &walked);
-        if (walked) result = open();
+        const ULONGLONG generation = hold.Generation();
+        hold = m_Chain.WalkAgain(std::move(hold), false);
+        if (hold.Generation() != generation) result = open();
     }
+    ReportMoved(file.Moved(), *hold, hold->File);
     if (result == CTraceFile::Opened) {
-        if (!target->Worked.load(std::memory_order_relaxed)) target->Worked = true;
-        return true;
+        if (!hold->Worked.load(std::memory_order_relaxed)) hold->Worked = true;
+        return FileOpen::Opened;
+    }
+    if (hold->Result == CLogDirectory::Held) {
+        // The directory is the sink's, the file is not there for it (locked,
+        // another's, a plant that stays): a file of its own takes the lines.
+        std::wstring why = file.Problem();
+        if (!file.MoveProblem().empty()) why += L", and " + file.MoveProblem();
+        FallBack(VqMessages::VQ_EVENT_TRACE_FALLBACK, why);
+        return FileOpen::Fallback;
     }
     // Reported once per kind: the file sink is the one that failed, and a
     // line per record would flood the others.
     std::atomic<bool>& reported = result == CTraceFile::Refused ? m_RefusalReported : m_OpenFailureReported;
-    if (!reported.exchange(true)) {
-        const std::wstring& problem = target->Result == CLogDirectory::Held ? file.Problem() : target->Problem;
-        ReportLogProblem(L"Trace file \"" + target->For + L"\" " +
-                         (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + problem);
+    if (!reported.exchange(true))
+        ReportLogProblem(L"Trace file " + (hold->For.empty() ? L"" : L"\"" + hold->For + L"\" ") +
+                         (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + hold->Problem);
+    return FileOpen::Lost;
+}
+
+void CTraceImpl::FallBack(DWORD event, const std::wstring& why) {
+    ExclusiveLock lock(m_MutexLock);
+    if (m_OnFallback.load()) return;
+    m_FallbackEvent = event;
+    m_FallbackWhy = why;
+    m_OnFallback = true;
+}
+
+void CTraceImpl::ReportMoved(const std::vector<MovedPlant>& moved, const CLogTarget& target,
+                             const std::wstring& name) {
+    for (const MovedPlant& plant : moved) {
+        const std::wstring kind = PlantKindName(plant.Kind);
+        const std::wstring at = JoinPath(target.Directory.Path(), name);
+        const std::wstring owner = plant.Owner.empty() ? L"unknown" : SidText(plant.Owner.data());
+        const std::wstring aside = JoinPath(target.Directory.Path(), plant.Aside);
+        // One entry per kind: whoever can add entries to the directory could
+        // otherwise flood the event log. The count follows at the stop.
+        if (m_Events) m_Events->Report(VqMessages::VQ_EVENT_TRACE_PLANT_MOVED, kind, {kind, at, owner, aside}, plant.Owner);
+        const std::wstring text = L"Trace file \"" + at + L"\": " + kind + L" (owner " + owner +
+                                  L") stood there; moved aside to \"" + aside + L"\"";
+        DebugNote(text);
+        Note(text, true);
     }
-    return false;
+}
+
+void CTraceImpl::ReportPlantCount() {
+    if (!m_Events) return;
+    unsigned total = 0, reported = 0;
+    std::wstring kinds;
+    for (PlantKind kind : {PlantKind::Directory, PlantKind::Link, PlantKind::HardLink, PlantKind::ForeignOwner}) {
+        const unsigned count = m_Events->Occurrences(VqMessages::VQ_EVENT_TRACE_PLANT_MOVED, PlantKindName(kind));
+        if (count == 0) continue;
+        total += count;
+        ++reported;
+        kinds += (kinds.empty() ? L"" : L", ") + std::to_wstring(count) + L" " + PlantKindName(kind);
+    }
+    if (total > reported)
+        m_Events->Report(VqMessages::VQ_EVENT_TRACE_PLANTS_COUNT, {}, {std::to_wstring(total), kinds});
 }
 
 void CTraceImpl::ReportLogProblem(const std::wstring& text) {
@@ -196,24 +218,29 @@ void CTraceImpl::ReportLogProblem(const std::wstring& text) {
     // Nothing reads a debugger on a server: the administrator hears of it
     // in the event log, whatever the trace's configuration.
     if (m_Events) m_Events->Report(VqMessages::VQ_EVENT_TRACE_FILE_REFUSED, text, {text});
+    Note(text, false);
+}
+
+void CTraceImpl::Note(const std::wstring& text, bool toFile) {
     ExclusiveLock lock(m_MutexLock);
-    m_LogProblems.push_back(text);
+    m_LogProblems.emplace_back(text, toFile);
     m_LogProblemPending = true;
 }
 
 void CTraceImpl::FlushNotes() {
     if (m_LogProblemPending.exchange(false)) {
-        std::vector<std::wstring> problems;
+        std::vector<std::pair<std::wstring, bool>> problems;
         {
             ExclusiveLock lock(m_MutexLock);
             problems.swap(m_LogProblems);
         }
-        // To the console and the record sink only: the file is what failed,
-        // and the debugger has had its note.
-        const DWORD params = m_Config.m_ParamsMask.load() & ~(TP_FILE | TP_DEBUGGER);
-        for (const std::wstring& problem : problems) {
+        // A warning like any other: a trace of errors only does not get it.
+        // The debugger has had its note; the file only where it is written.
+        const DWORD params = m_Config.m_ParamsMask.load() & ~TP_DEBUGGER;
+        for (const auto& [problem, toFile] : problems) {
+            if (!IsLevelEnabled(TL_WARNING)) break;
             const std::wstring line = L"[VqBase::CTraceImpl::OpenFile] " + problem;
-            OutputWideWith(TL_WARNING, params, line.c_str(), line.size());
+            OutputWideWith(TL_WARNING, toFile ? params : params & ~TP_FILE, line.c_str(), line.size());
         }
     }
     if (m_MutexNotePending.exchange(false) && IsLevelEnabled(TL_WARNING)) {
@@ -229,8 +256,14 @@ void CTraceImpl::FlushNotes() {
 void CTraceImpl::StartFile() {
     const bool common = m_Config.m_CommonFileFlag.load() != 0;
     const bool append = (m_Config.m_ParamsMask.load() & TP_APPEND) != 0;
+    bool trusted = true;
+    const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
+    CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
+    CLogChain::Hold hold;
     CTraceFile file;
-    if (OpenFile(file, common, append, !common && !append, true) && !common && append)
+    // A private file is emptied unless TP_APPEND keeps it and marks the
+    // start; a fallback file begins empty anyway.
+    if (OpenFile(file, !common && !append, true, hold) == FileOpen::Opened && !common && append)
         file.Write(kSeparator, sizeof(kSeparator) - 1);
 }
 
@@ -327,19 +360,7 @@ void CTraceImpl::Output(DWORD level, DWORD params, const char* record, size_t si
     if (params & TP_DEBUGGER) ::OutputDebugStringA(record);
     if (params & (TP_FILE | TP_CONSOLE)) {
         SharedLock lock(m_Lock);
-        if (params & TP_FILE) {
-            const bool common = m_Config.m_CommonFileFlag.load() != 0;
-            const bool append = (params & TP_APPEND) != 0;
-            CTraceFile file;
-            if (const DWORD bound = m_Config.m_MaxFileSize.load()) {
-                WriteBounded(common, append, bound, record, size);
-            } else if (OpenFile(file, common, append, false, false)) {
-                bool trusted = true;
-                const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
-                CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
-                file.Write(record, size);
-            }
-        }
+        if (params & TP_FILE) WriteToFile(record, size);
         if (params & TP_CONSOLE) m_Console.Write(record, size);
     }
     if (level == TL_BREAK) {
@@ -427,39 +448,117 @@ CVqTrace& GetTrace() {
     return trace;
 }
 
-void CTraceImpl::WriteBounded(bool common, bool append, DWORD bound, const char* record, size_t size) {
-    // The size is read and the file renamed under the same guard as the
+void CTraceImpl::WriteToFile(const char* record, size_t size) {
+    const DWORD bound = m_Config.m_MaxFileSize.load();
+    const bool common = m_Config.m_CommonFileFlag.load() != 0;
+    bool trusted = true;
+    const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
+    if (bound == 0 && !m_OnFallback.load()) {
+        // Opened and checked outside the guard, so that threads open side by
+        // side; the chain is let go before the guard is waited for, since a
+        // walk again under the guard waits until nobody holds the chain.
+        CTraceFile file;
+        {
+            CLogChain::Hold hold;
+            const FileOpen opened = OpenFile(file, false, false, hold);
+            if (opened == FileOpen::Lost) return;
+            if (opened == FileOpen::Opened) {
+                hold.Release();
+                CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
+                file.Write(record, size);
+                return;
+            }
+        }
+        CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
+        CLogChain::Hold hold = m_Chain.Get(m_Config.m_FilePath);
+        WriteFallback(hold, record, size);
+        return;
+    }
+    // The size is read and the file rotated under the same guard as the
     // writes, so that no writer lands between the two: the named mutex of a
     // common file, which every program writing it takes; a private file is
     // written by this process alone, whose writes the guard orders anyway.
-    bool trusted = true;
-    const HANDLE mutex = common ? FileMutex(m_Config.m_FilePath, trusted) : nullptr;
     CFileWriteGuard serialise(mutex, trusted, m_MutexSquatted);
-    std::optional<FileIdentity> due;
-    {
-        CTraceFile file;
-        if (!OpenFile(file, common, append, false, false)) return;
+    if (m_OnFallback.load()) {
+        CLogChain::Hold hold = m_Chain.Get(m_Config.m_FilePath);
+        WriteFallback(hold, record, size);
+        return;
+    }
+    WriteBounded(bound, record, size);
+}
+
+void CTraceImpl::WriteBounded(DWORD bound, const char* record, size_t size) {
+    CLogChain::Hold hold;
+    CTraceFile file;
+    const FileOpen opened = OpenFile(file, false, false, hold);
+    if (opened == FileOpen::Lost) return;
+    if (opened == FileOpen::Opened) {
         // The size is the one the open's checks read.
-        if (RotationDue(file.Size(), size, bound)) due = IdentityOf(file.Handle());
-        if (!due) {
+        if (!RotationDue(file.Size(), size, bound)) {
             file.Write(record, size);
             return;
         }
+        const LONGLONG index = file.Index();
+        // Closed first: the system replaces no file that is open.
+        file.Close();
+        const LogFileRules rules = Rules(false, hold);
+        const LogRotation rotation{hold->Directory.Handle(), &hold->Directory.Path(), hold->File, index, &rules,
+                                   &m_RotatedIndex};
+        CTraceFile next;
+        std::vector<MovedPlant> moved;
+        const std::wstring problem = RotateLogFile(rotation, next, moved);
+        ReportMoved(moved, *hold, RotatedName(hold->File));
+        if (problem.empty()) {
+            // A common file holds the lines of several programs: no start
+            // of this one's is marked in it.
+            if (!rules.Common) next.Write(kSeparator, sizeof(kSeparator) - 1);
+            next.Write(record, size);
+            return;
+        }
+        // So that no file grows past the bound: a line is never lost to it,
+        // and never written past it.
+        FallBack(VqMessages::VQ_EVENT_TRACE_ROTATION_BLOCKED, problem);
     }
-    // The file is closed first: a handle without FILE_SHARE_DELETE would
-    // make its own rename fail.
-    const std::shared_ptr<const CLogTarget> target = Target(nullptr, false);
-    const std::wstring problem = target->Result == CLogDirectory::Held
-                                     ? RotateLogFile(target->Directory.Handle(), target->File, *due)
-                                     : target->Problem;
-    if (!problem.empty() && !m_RotationFailureReported.exchange(true))
-        DebugNote(L"Trace file \"" + target->For + L"\" not rotated: " + problem);
-    // A file that could not be rotated still takes the record: a line is
-    // never lost to the bound.
-    CTraceFile file;
-    if (!OpenFile(file, common, append, false, false)) return;
-    if (problem.empty()) file.Write(kSeparator, sizeof(kSeparator) - 1);
-    file.Write(record, size);
+    WriteFallback(hold, record, size);
+}
+
+void CTraceImpl::WriteFallback(CLogChain::Hold& hold, const char* record, size_t size) {
+    std::wstring made, why = L"its directory is not held";
+    if (hold && hold->Result == CLogDirectory::Held &&
+        m_Fallback.Write(hold->Directory.Handle(), hold->File, m_Config.m_MaxFileSize.load(), record, size, made, why)) {
+        if (made.empty()) return;
+        DWORD event = 0;
+        std::wstring reason;
+        {
+            ExclusiveLock lock(m_MutexLock);
+            event = m_FallbackEvent;
+            reason = m_FallbackWhy;
+            m_FallbackEvent = 0;
+        }
+        // Said once, when the first fallback file is made; its generations
+        // follow it quietly.
+        if (event == 0) return;
+        const std::wstring configured = JoinPath(hold->Directory.Path(), hold->File);
+        const std::wstring fallback = JoinPath(hold->Directory.Path(), made);
+        if (m_Events) m_Events->Report(event, configured, {L"\"" + configured + L"\"", reason, L"\"" + fallback + L"\""});
+        const std::wstring text = L"Trace file \"" + configured + L"\" " +
+                                  (event == VqMessages::VQ_EVENT_TRACE_ROTATION_BLOCKED ? L"not rotated: "
+                                                                                        : L"cannot be written: ") +
+                                  reason + L"; its lines go to \"" + fallback + L"\"";
+        DebugNote(text);
+        Note(text, true);
+        return;
+    }
+    // Without a fallback file the next line tries the configured file again.
+    m_OnFallback = false;
+    if (m_FallbackFailureReported.exchange(true)) return;
+    std::wstring reason;
+    {
+        ExclusiveLock lock(m_MutexLock);
+        reason = m_FallbackWhy;
+    }
+    ReportLogProblem(L"Trace file \"" + m_Config.m_FilePath + L"\" not written: " + reason + L"; no fallback file: " +
+                     why);
 }
 
 }  // namespace VqBase

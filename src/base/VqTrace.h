@@ -12,15 +12,14 @@
 #include <vector>
 
 #include "base/VqEventLog.h"
+#include "base/VqLogChain.h"
+#include "base/VqLogFallback.h"
 #include "base/VqOwners.h"
 #include "base/VqTraceConfig.h"
 #include "base/VqTraceConstants.h"
 #include "base/VqTraceSinks.h"
 
 namespace VqBase {
-
-class CTraceFile;
-struct CLogTarget;
 
 inline constexpr wchar_t kTraceName[] = L"ReRiruRuvazor";
 
@@ -73,6 +72,11 @@ public:
 
     // Test seam: the sink that sees each record; null removes it.
     void SetRecordSink(ITraceRecordSink* sink) { m_RecordSink.store(sink); }
+    // Test seam: the account the log file's owner check takes for the
+    // process's own (the directories are still judged as the process's):
+    // where every file has one owner (Wine), LocalSystem here makes the
+    // process's files stand for another user's.
+    void JudgeFilesAs(std::vector<BYTE> self) { m_FileSelf = std::move(self); }
 
     CTraceConfig m_Config;
     CTraceConsole m_Console;
@@ -82,30 +86,50 @@ private:
     void OutputWide(DWORD level, const wchar_t* text, size_t length);
     void OutputNarrow(DWORD level, const char* text, size_t length);
     void Output(DWORD level, DWORD params, const char* record, size_t size);
+    void OutputWideWith(DWORD level, DWORD params, const wchar_t* text, size_t length);
 
     // The named mutex that orders the writes of all processes to a common
     // file, made once per path; trusted is false for a squatter's.
     HANDLE FileMutex(const std::wstring& path, bool& trusted);
-    // Where the file of m_Config.m_FilePath goes, walked once per path, and
-    // again when an open in failed's directory did not work (force: at
-    // once; else at once after a chain that worked, and at most once a
-    // second after one that never did). walked: whether it walked.
-    std::shared_ptr<const CLogTarget> Target(std::shared_ptr<const CLogTarget> failed, bool force,
-                                             bool* walked = nullptr);
+
+    enum class FileOpen { Opened, Lost, Fallback };
+    // The record to the log file, or to the fallback file once the process
+    // has one.
+    void WriteToFile(const char* record, size_t size);
+    // How the log file of the configuration is had; DirectoryPath from hold.
+    LogFileRules Rules(bool empty, const CLogChain::Hold& hold);
+    // Opens and checks the log file (empty: cut it, at start only), walking
+    // the chain again first (walkAgain: at once), or when the open failed,
+    // as CLogChain::WalkAgain allows. Plants it moved aside are reported.
+    // Fallback: the directory is held but the file is not the sink's to
+    // write; hold then still holds it. Lost: neither, reported once.
+    FileOpen OpenFile(CTraceFile& file, bool empty, bool walkAgain, CLogChain::Hold& hold);
+    // Under the write guard: a record that would take the file past bound
+    // first rotates it (RotateLogFile) and begins the next file with the
+    // separator line (a private file's); a rotation that cannot be made
+    // sends this and every later line to a fallback file.
+    void WriteBounded(DWORD bound, const char* record, size_t size);
+    // Under the write guard: the record to the fallback file of hold's
+    // directory, made at the first record.
+    void WriteFallback(CLogChain::Hold& hold, const char* record, size_t size);
+    // From now until the next start, the lines go to a fallback file; event
+    // says why when it is made (VQ_EVENT_TRACE_FALLBACK or
+    // VQ_EVENT_TRACE_ROTATION_BLOCKED).
+    void FallBack(DWORD event, const std::wstring& why);
+    // One entry per kind, a note per plant.
+    void ReportMoved(const std::vector<MovedPlant>& moved, const CLogTarget& target, const std::wstring& name);
+    // The plants moved aside since the start, when more than their entries
+    // said.
+    void ReportPlantCount();
     // A log file or path that cannot be had: a debugger note now, a warning
     // record at the console and the record sink by FlushNotes.
     void ReportLogProblem(const std::wstring& text);
+    // A warning about the log file for FlushNotes to write: to the console
+    // and the record sink, and with toFile to the file sink as well (a
+    // fallback file, or a file whose plant was moved aside).
+    void Note(const std::wstring& text, bool toFile);
     // Writes the notes that could not be written where they arose.
     void FlushNotes();
-    void OutputWideWith(DWORD level, DWORD params, const wchar_t* text, size_t length);
-    // Opens and checks the log file (empty: cut it, at start only); a file
-    // that cannot be opened or fails the checks is reported once through the
-    // debugger.
-    bool OpenFile(CTraceFile& file, bool common, bool append, bool empty, bool walkAgain);
-    // Writes a record to a log file bounded to bound bytes: under the file's
-    // mutex, a record that would take the file past it first rotates the
-    // file to NAME.1 and begins a new one with the separator line.
-    void WriteBounded(bool common, bool append, DWORD bound, const char* record, size_t size);
 
     // "[name] ", made once from m_Name.
     std::string m_NameField;
@@ -115,24 +139,35 @@ private:
     std::atomic<ITraceRecordSink*> m_RecordSink{nullptr};
     // The process's own user, and the descriptor a new common file gets.
     std::vector<BYTE> m_Self;
+    std::vector<BYTE> m_FileSelf;
     std::unique_ptr<void, HeapFreer> m_CommonSecurity;
-    // Guards what follows up to m_FileMutexNote.
+    // The chain of m_Config.m_FilePath, and the path last walked.
+    CLogChain m_Chain;
+    std::wstring m_ChainPath;
+    // Guards what follows up to m_FileMutexNote, and the notes.
     SRWLOCK m_MutexLock = SRWLOCK_INIT;
-    std::shared_ptr<const CLogTarget> m_Target;
     std::wstring m_MutexPath;
     UniqueHandle m_FileMutex;
     bool m_MutexTrusted = true;
     std::wstring m_FileMutexNote;
     std::atomic<bool> m_MutexSquatted{false};
     std::atomic<bool> m_MutexNotePending{false};
-    // The index of the private log file last found to be the trace's own.
+    // The index of the log file last found to be the trace's own, and of
+    // the file the last rotation made NAME.1.
     std::atomic<LONGLONG> m_KnownIndex{0};
+    std::atomic<LONGLONG> m_RotatedIndex{0};
+    // The fallback file and why the process writes there; m_Fallback is
+    // used under the write guard, the reason under m_MutexLock.
+    CLogFallback m_Fallback;
+    std::atomic<bool> m_OnFallback{false};
+    DWORD m_FallbackEvent = 0;
+    std::wstring m_FallbackWhy;
     CEventLog* m_Events = nullptr;
-    std::vector<std::wstring> m_LogProblems;
+    std::vector<std::pair<std::wstring, bool>> m_LogProblems;
     std::atomic<bool> m_LogProblemPending{false};
     std::atomic<bool> m_RefusalReported{false};
     std::atomic<bool> m_OpenFailureReported{false};
-    std::atomic<bool> m_RotationFailureReported{false};
+    std::atomic<bool> m_FallbackFailureReported{false};
 };
 
 // Builds the implementation of a CVqTrace; tests pass one that fails.

@@ -122,10 +122,10 @@ TraceSettings ReadTraceSettings(const std::wstring& name, const TraceLocation& l
     if (!trace.IsOpen()) return settings;
 
     const NumberReader base(trace, TraceSource::TraceKey, settings.Absent);
-    base.Read(L"EnableMask", settings.Enable);
-    base.Read(L"ParamsMask", settings.Params);
-    base.Read(L"CommonFileFlag", settings.Common);
-    base.Read(L"MaxFileSize", settings.MaxFileSize, AcceptBound);
+    base.Read(kEnableMask.Name, settings.Enable);
+    base.Read(kParamsMask.Name, settings.Params);
+    base.Read(kCommonFileFlag.Name, settings.Common);
+    base.Read(kMaxFileSize.Name, settings.MaxFileSize, AcceptBound);
     std::wstring commonFileName;
     bool longName = false;
 
@@ -134,39 +134,45 @@ TraceSettings ReadTraceSettings(const std::wstring& name, const TraceLocation& l
         settings.ProgramKeyFound = program.IsOpen();
         if (program.IsOpen()) {
             const NumberReader own(program, TraceSource::ProgramKey, settings.Absent);
-            own.Read(L"EnableMask", settings.Enable);
-            own.Read(L"ParamsMask", settings.Params);
-            own.Read(L"CommonFileFlag", settings.Common);
-            own.Read(L"ContextMask", settings.Context);
-            own.Read(L"MaxFileSize", settings.MaxFileSize, AcceptBound);
+            own.Read(kEnableMask.Name, settings.Enable);
+            own.Read(kParamsMask.Name, settings.Params);
+            own.Read(kCommonFileFlag.Name, settings.Common);
+            own.Read(kContextMask.Name, settings.Context);
+            own.Read(kMaxFileSize.Name, settings.MaxFileSize, AcceptBound);
             // Only a common flag of the program's own selects its common file.
             if (settings.Common.Value != 0) {
-                if (auto given = program.String(L"CommonFileName", &longName)) commonFileName = std::move(*given);
-                if (longName) own.Note(L"CommonFileName", TooLong());
+                if (auto given = program.String(kCommonFileName.Name, &longName)) commonFileName = std::move(*given);
+                if (longName) own.Note(kCommonFileName.Name, TooLong());
             }
         }
     }
 
     const NumberReader force(trace, TraceSource::Force, settings.Absent);
-    force.Read(L"ForceEnableMask", settings.Enable);
-    force.Read(L"ForceParamsMask", settings.Params);
-    force.Read(L"ForceCommonFileFlag", settings.Common);
+    force.Read(kForceEnableMask.Name, settings.Enable);
+    force.Read(kForceParamsMask.Name, settings.Params);
+    force.Read(kForceCommonFileFlag.Name, settings.Common);
     TraceSetting disableContext;
-    force.Read(L"DisableContextFlag", disableContext);
+    force.Read(kDisableContextFlag.Name, disableContext);
     if (disableContext.Value != 0) settings.Context = {0xFFFFFFFF, TraceSource::Force, settings.Context.Unforced};
 
     const DWORD common = settings.Common.Value;
     bool longPath = false;
-    const std::optional<std::wstring> tracePath = trace.String(L"TracePath", &longPath);
-    if (longPath) base.Note(L"TracePath", TooLong());
+    const std::optional<std::wstring> tracePath = trace.String(kTracePath.Name, &longPath);
+    if (longPath) base.Note(kTracePath.Name, TooLong());
     settings.FilePath = ComposeFilePath(name, common, commonFileName, tracePath);
     settings.PathSource = common != 0 && !commonFileName.empty() ? TraceSource::ProgramKey
                           : tracePath                           ? TraceSource::TraceKey
                                                                 : TraceSource::Default;
     // A path that was cut would put the log elsewhere than the administrator
-    // asked: nothing is written, and the trace says why.
-    if (longPath || (longName && common != 0))
-        settings.FilePathProblem = std::wstring(longPath ? L"TracePath" : L"CommonFileName") + L" has " + TooLong();
+    // asked: nothing is written, and the trace says why. TracePath counts
+    // only where it names the directory; the file is then named by no path,
+    // since the default directory would name one that nobody configured.
+    const bool nameCut = longName && common != 0;
+    const bool pathCut = longPath && settings.PathSource != TraceSource::ProgramKey;
+    if (nameCut || pathCut) {
+        settings.FilePathProblem = std::wstring(nameCut ? L"CommonFileName" : L"TracePath") + L" has " + TooLong();
+        settings.FilePath.clear();
+    }
     return settings;
 }
 

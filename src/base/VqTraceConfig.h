@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/VqRegistrySettings.h"
 #include "base/VqTraceConstants.h"
 
 namespace VqBase {
-
-inline constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
 
 // Where the configuration lives; the product's location by default, a key of
 // their own in tests.
@@ -41,7 +40,7 @@ struct TraceAbsentValue {
 
 // A MaxFileSize below this is refused as absent: a bound that one long line
 // of the trace could exceed would rotate at every line.
-inline constexpr DWORD kMinMaxFileSize = 4096;
+inline constexpr DWORD kMinMaxFileSize = kMaxFileSize.Min;
 
 // The effective configuration of one program as it reads it at its start,
 // with where each value came from.

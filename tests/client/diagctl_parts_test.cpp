@@ -10,7 +10,10 @@
 #include <iterator>
 #include <set>
 
+#include <sddl.h>
+
 #include "cmdline.h"
+#include "collect.h"
 #include "diagproto.h"
 #include "errortext.h"
 #include "executable.h"
@@ -41,7 +44,8 @@ TEST(DiagctlParts, OptionsStandAnywhereAndADoubleDashEndsThem) {
 
 TEST(DiagctlParts, OwnExitCodesNeverEqualAWin32ErrorPassedThrough) {
     const int own[] = {diagproto::kExitUsage, diagproto::kExitRefused, diagproto::kExitFailed,
-                       diagproto::kExitTimeout, diagproto::kExitChannelTaken};
+                       diagproto::kExitTimeout, diagproto::kExitChannelTaken, diagproto::kExitStoppedAfterFailure,
+                       diagproto::kExitCollectIncomplete};
     EXPECT_EQ(std::set<int>(std::begin(own), std::end(own)).size(), std::size(own));
     for (int code : own) {
         EXPECT_NE(code & diagproto::kOwnExitCodeBit, 0) << code;
@@ -121,6 +125,56 @@ TEST(DiagctlParts, StatusFlagsAnUnquotedImagePathWithABlankInItsProgram) {
         else
             EXPECT_THAT(shown, Not(HasSubstr(L"weakness")));
     }
+}
+
+// Windows tools take any letter case; a number is digits of its range only
+// (wcstoul would take "-5" as 4294967291, " 5" and "+5" as 5); a value that
+// is empty names nothing.
+TEST(DiagctlParts, InputIsTakenAsWindowsToolsTakeItAndNumbersStrictly) {
+    EXPECT_EQ(diagctl::ParseCommandLine({L"STATUS"}).Verb, L"status");
+    const diagctl::CommandLine trace = diagctl::ParseCommandLine({L"Trace", L"SHOW", L"--JSON"});
+    EXPECT_EQ(trace.Verb, L"trace show");
+    EXPECT_TRUE(trace.Json && trace.Error.empty());
+    EXPECT_EQ(diagctl::ParseCommandLine({L"quit", L"--TimeOut", L"0x10"}).TimeoutMs, 16u);
+    EXPECT_EQ(diagctl::ParseCommandLine({L"locale", L"Set", L"en-US"}).Verb, L"locale set");
+    EXPECT_THAT(diagctl::ParseCommandLine({L"--names", L"", L"quit"}).Error, HasSubstr(L"\"\" is empty"));
+    for (const wchar_t* bad : {L"-5", L"+5", L" 5", L"5 ", L"0x", L"", L"99999999999", L"0x1FFFFFFFF", L"256", L"0"})
+        EXPECT_FALSE(diagctl::ParseNumber(bad, 1, 255).has_value()) << testing::PrintToString(std::wstring(bad));
+    EXPECT_EQ(diagctl::ParseNumber(L"255", 1, 255), 255u);
+    EXPECT_EQ(diagctl::ParseNumber(L"0XfF", 1, 255), 255u);
+    std::int32_t value = 0;
+    EXPECT_FALSE(diagproto::ParseInt32(L" -5", value));
+    EXPECT_FALSE(diagproto::ParseInt32(L"+5", value));
+}
+
+// A script checks the service's health by the exit code alone.
+TEST(DiagctlParts, StatusExitsZeroOnlyWhileRunningOrAfterACleanRun) {
+    diagctl::ServiceFacts facts;
+    facts.State = SERVICE_RUNNING;
+    facts.Win32ExitCode = 13;  // the last run's, while it runs again
+    EXPECT_EQ(diagctl::StatusExitCode(facts), 0);
+    facts.State = SERVICE_STOPPED;
+    const DWORD pairs[][3] = {{0, 0, 0}, {1077, 0, 0}, {13, 0xFFFFFFFF, 1}, {668, 0xFFFFFFFF, 1}, {0, 5, 1}, {1077, 5, 1}};
+    for (const auto& pair : pairs) {
+        facts.Win32ExitCode = pair[0];
+        facts.ServiceExitCode = pair[1];
+        EXPECT_EQ(diagctl::StatusExitCode(facts), pair[2] ? diagproto::kExitStoppedAfterFailure : 0) << pair[0] << "/"
+                                                                                                       << pair[1];
+    }
+}
+
+// Only LocalSystem and the Administrators may change, add to or read a
+// collection: nothing planted in it can pass for collected.
+TEST(DiagctlParts, ACollectionGivesNobodyButLocalSystemAndTheAdministratorsAnyRight) {
+    const std::vector<BYTE> security = diagctl::CollectionSecurity();
+    ASSERT_FALSE(security.empty());
+    wchar_t* sddl = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(const_cast<BYTE*>(security.data()), SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &sddl, nullptr));
+    const std::wstring dacl = sddl;
+    LocalFree(sddl);
+    // Protected (P): nothing inherited from the parent; full access for those two, inherited by what is in it.
+    EXPECT_EQ(dacl, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
 }
 
 // What the service control manager keeps of the service's security, in the

@@ -9,9 +9,15 @@
 #include <functional>
 #include <thread>
 
+#include "base/VqAccessList.h"
 #include "channel_support.h"
 #include "child_process.h"
 #include "diagproto.h"
+#include "target_chain.h"
+#include "target_file.h"
+#include "unix_side.h"
+#include "json_samples.h"
+#include "trace_check.h"
 
 using testing::HasSubstr;
 
@@ -304,4 +310,288 @@ TEST(Diagctl, FailuresCarryTheErrorNumberAndText) {
     EXPECT_TRUE(install.ExitCode == ERROR_PATH_NOT_FOUND || install.ExitCode == ERROR_FILE_NOT_FOUND)
         << install.ExitCode << install.Err;
     EXPECT_THAT(install.Err, HasSubstr("error " + std::to_string(install.ExitCode) + " (0x"));
+}
+
+namespace {
+
+// A directory of the test's own under the temporary directory, with Unix
+// links in it under Wine; removed whole, links and all, at the end.
+class Scratch {
+public:
+    Scratch() {
+        wchar_t temp[MAX_PATH + 1] = {};
+        GetTempPathW(MAX_PATH + 1, temp);
+        m_Path = temp + channel_test::UniqueName(L"targets");
+        CreateDirectoryW(m_Path.c_str(), nullptr);
+    }
+    ~Scratch() { testing_support::RunUnixShell("rm -rf '" + testing_support::UnixPath(m_Path) + "'"); }
+    std::wstring operator/(const std::wstring& name) const { return m_Path + L"\\" + name; }
+    // A Unix link named link in the directory that leads to target there.
+    bool LinkTo(const std::wstring& target, const std::wstring& link) const {
+        using testing_support::UnixPath;
+        return testing_support::RunUnixShell("ln -sn '" + UnixPath(*this / target) + "' '" + UnixPath(*this / link) + "'");
+    }
+
+private:
+    std::wstring m_Path;
+};
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Directories of 60 characters below base until the path has 620.
+std::wstring LongPathBelow(const std::wstring& base) {
+    std::wstring path = base;
+    while (path.size() + 61 < 620) {
+        path += L"\\" + std::wstring(60, L'd');
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+    return path + L"\\" + std::wstring(619 - path.size(), L'f');
+}
+
+}  // namespace
+
+// reg.exe writes an export FILE as LocalSystem through whatever the path
+// reaches: every spelling is judged, or refused with the target's own exit
+// code, the reason and no usage, before anything is posted.
+TEST(ExportTargets, EachFormOfPathIsRefusedOrWrittenWhereJudged) {
+    if (!testing_support::UnderWine()) GTEST_SKIP() << "a Unix link stands in for a junction";
+    Scratch scratch;
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"judged").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"elsewhere").c_str(), nullptr));
+    ASSERT_TRUE(scratch.LinkTo(L"elsewhere", L"linked"));
+    channel_test::TestKey key(L"targets");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    const std::wstring judged = scratch / L"judged";
+    const std::wstring longInLink = LongPathBelow(scratch / L"linked");
+    const struct {
+        std::wstring File;
+        const char* Why;
+    } refused[] = {
+        {L"NUL", "names the device NUL"},
+        {judged + L"\\con.reg", "names the device CON"},
+        {judged + L"\\out.reg:s", "names the stream \"s\" of \"out.reg\""},
+        {judged + L"\\a\\\"b.reg", "no file name may hold (\")"},
+        {judged, "is a directory"},
+        {judged + L"\\" + std::wstring(300, L'n') + L".reg", "a name of 304 characters"},
+        {scratch / L"missing\\out.reg", "does not exist"},
+        {L"\\\\.\\pipe\\out", "a volume or device path"},
+        {L"\\\\.\\" + (scratch / L"linked\\out.reg"), "leads to"},
+        {longInLink, "leads to"},
+    };
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    for (const auto& c : refused) {
+        const DiagctlRun run = RunDiagctl(options + L"export \"" + key.Path() + L"=" + c.File + L"\"", names);
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitTargetRefused)) << Narrow(c.File) << "\n" << run.Out << run.Err;
+        EXPECT_THAT(run.Err, HasSubstr(c.Why)) << Narrow(c.File);
+        EXPECT_THAT(run.Err, testing::Not(HasSubstr("usage:")));
+    }
+    EXPECT_FALSE(Exists(scratch / L"elsewhere\\out.reg"));
+
+    // A device path to a drive and a path of 620 characters are written
+    // where they were judged.
+    const std::wstring longPath = LongPathBelow(judged);
+    for (const std::wstring& file : {L"\\\\.\\" + judged + L"\\device.reg", longPath}) {
+        const DiagctlRun run =
+            RunDiagctl(options + L"export \"" + key.Path() + L"=" + file + L"\"", names, ServeOne(names));
+        EXPECT_EQ(run.ExitCode, 0u) << Narrow(file) << "\n" << run.Out << run.Err;
+    }
+    EXPECT_TRUE(Exists(judged + L"\\device.reg"));
+    EXPECT_TRUE(Exists(L"\\\\?\\" + longPath));
+}
+
+// Between the judgement and reg.exe's write, the judged directory is held:
+// it can be neither renamed nor replaced by a link to somewhere else.
+TEST(ExportTargets, ADirectorySwappedForALinkBeforeRegExeRunsIsNeverWrittenThrough) {
+    if (!testing_support::UnderWine()) GTEST_SKIP() << "a Unix link stands in for a junction";
+    Scratch scratch;
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"judged").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch / L"elsewhere").c_str(), nullptr));
+    channel_test::TestKey key(L"swap");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    DWORD renamed = 0;
+    // The service's side, paused where reg.exe is yet to run.
+    const auto swapThenServe = [&] {
+        DiagService service(channel_test::ServiceNames(names));
+        if (service.m_Events.WaitForWork() != 0)
+            return;
+        if (MoveFileW((scratch / L"judged").c_str(), (scratch / L"judged.old").c_str()))
+            renamed = scratch.LinkTo(L"elsewhere", L"judged") ? 1 : 2;
+        else
+            renamed = GetLastError() == ERROR_SHARING_VIOLATION ? 0 : 3;
+        service.MainLogic();
+        service.m_Events.SetWorkDone();
+    };
+    const std::wstring file = scratch / L"judged\\out.reg";
+    const DiagctlRun run = RunDiagctl(options + L"export \"" + key.Path() + L"=" + file + L"\"", names, swapThenServe);
+    EXPECT_EQ(run.ExitCode, 0u) << run.Out << run.Err;
+    EXPECT_EQ(renamed, 0u) << "the held directory was renamed (2, 3: and the link failed, another error)";
+    EXPECT_TRUE(Exists(file));
+    EXPECT_FALSE(Exists(scratch / L"elsewhere\\out.reg"));
+}
+
+// An existing FILE is judged as the log file is: its owner, and who else may
+// change it. Wine gives every file one owner, the Wine user: judged as
+// LocalSystem, that is another user.
+TEST(ExportTargets, AFileOfAnotherOwnerOrThatOthersMayChangeIsRefused) {
+    auto judge = [](const wchar_t* sddl) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL defaulted = FALSE, present = FALSE;
+        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        const std::vector<BYTE> self = VqBase::ProcessUserSid();
+        std::wstring why = diagctl::JudgeExportFile(owner, dacl, self.data());
+        LocalFree(descriptor);
+        return why;
+    };
+    EXPECT_EQ(judge(L"O:SYD:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200A9;;;WD)"), L"");
+    EXPECT_THAT(judge(L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;SY)"), HasSubstr(L"owner S-1-5-21-1-2-3-1001"));
+    EXPECT_THAT(judge(L"O:BAD:(A;;FA;;;BA)(A;;0x1301BF;;;BU)"), HasSubstr(L"S-1-5-32-545 may change it"));
+    EXPECT_THAT(judge(L"O:BAD:(A;;FA;;;BA)(A;;0x100002;;;WD)"), HasSubstr(L"S-1-1-0 may change it"));
+
+    channel_test::TempPath file(L"owned", L"owners");
+    ASSERT_TRUE(CloseHandle(CreateFileW(file.Path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)));
+    std::wstring why;
+    const std::optional<diagctl::TargetPath> path = diagctl::ParseTargetPath(file.Path(), why);
+    ASSERT_TRUE(path) << Narrow(why);
+    diagctl::HeldChain chain;
+    ASSERT_EQ(chain.Walk(*path, VqBase::ProcessUserSid(), false), diagctl::HeldChain::Held) << Narrow(chain.Problem());
+    const std::vector<BYTE> system(std::begin(VqBase::kSidLocalSystem), std::end(VqBase::kSidLocalSystem));
+    diagctl::HeldFile foreign;
+    EXPECT_EQ(foreign.Open(chain.Last(), chain.Path(), path->File, system), diagctl::HeldFile::Untrusted);
+    EXPECT_THAT(foreign.Problem(), HasSubstr(L"owner S-1-5-21-"));
+    diagctl::HeldFile own;
+    EXPECT_EQ(own.Open(chain.Last(), chain.Path(), path->File, VqBase::ProcessUserSid()), diagctl::HeldFile::Held)
+        << Narrow(own.Problem());
+    EXPECT_FALSE(own.Created());
+}
+
+// A FILE that a stop cut short would pass for a complete export, and one
+// that diagctl made for a pair that failed is no export at all: both are
+// removed, by the handle of the file judged. A FILE of the operator's that
+// reg.exe failed on is left as it was.
+TEST(ExportTargets, AStoppedExportsFileAndOneMadeForAFailedPairAreRemoved) {
+    Scratch scratch;
+    const std::wstring made = scratch / L"made.reg", existing = scratch / L"existing.reg";
+    auto serveWith = [](const diagctl::ChannelNames& names, channel_test::FakeLauncher& launcher,
+                        const std::vector<std::wstring>& partial) {
+        return [&names, &launcher, partial] {
+            DiagService service(channel_test::ServiceNames(names), launcher.Starter());
+            if (service.m_Events.WaitForWork() != 0)
+                return;
+            // What reg.exe wrote before it was ended.
+            for (const std::wstring& file : partial) {
+                const HANDLE written = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                                   nullptr, OPEN_EXISTING, 0, nullptr);
+                DWORD count = 0;
+                WriteFile(written, "\xFF\xFEW\0", 4, &count, nullptr);
+                CloseHandle(written);
+            }
+            service.MainLogic();
+            service.m_Events.SetWorkDone();
+        };
+    };
+    {
+        CloseHandle(CreateFileW(existing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        channel_test::FakeLauncher stopped;
+        stopped.FailAt = {0, 1};
+        stopped.FailError = ERROR_OPERATION_ABORTED;
+        std::wstring prefix;
+        diagctl::ChannelNames names;
+        const std::wstring options = NamesOption(prefix, names);
+        const DiagctlRun run = RunDiagctl(options + L"export HKCU\\a=" + made + L" HKCU\\b=" + existing, names,
+                                          serveWith(names, stopped, {made, existing}));
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
+        EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(made) + "\": a stop of the service ended its export"));
+        EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(existing) + "\": a stop"));
+        EXPECT_FALSE(Exists(made));
+        EXPECT_FALSE(Exists(existing));
+    }
+    {
+        CloseHandle(CreateFileW(existing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        const std::wstring failed = scratch / L"failed.reg";
+        channel_test::FakeLauncher exits;  // exit codes 0, 1 and 2 in turn
+        exits.FirstExitCode = 0;
+        std::wstring prefix;
+        diagctl::ChannelNames names;
+        const std::wstring options = NamesOption(prefix, names);
+        const DiagctlRun run = RunDiagctl(options + L"export HKCU\\a=" + made + L" HKCU\\b=" + failed + L" HKCU\\c=" +
+                                              existing,
+                                          names, serveWith(names, exits, {made}));
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitFailed)) << run.Out << run.Err;
+        EXPECT_TRUE(Exists(made));
+        EXPECT_FALSE(Exists(failed));
+        EXPECT_THAT(run.Out, HasSubstr("removed \"" + Narrow(failed) + "\": diagctl had made it"));
+        EXPECT_TRUE(Exists(existing));
+    }
+}
+
+// What was wrong is named, with that one verb's usage and no other.
+TEST(Diagctl, EachBadInputNamesItsReasonWithOnlyThatVerbsUsage) {
+    const diagctl::ChannelNames none;
+    const struct {
+        const wchar_t* Arguments;
+        const char* Reason;
+        const char* Usage;
+        const char* NotShown;
+    } cases[] = {
+        {L"control -5", "bad control code \"-5\"", "usage: diagctl control CODE\n", "install"},
+        {L"control 99999999999", "bad control code \"99999999999\"", "usage: diagctl control CODE\n", "install"},
+        {L"--names \"\" quit", "--names needs a value: \"\" is empty", "usage: diagctl [OPTION ...] quit\n", "raw"},
+        {L"QUIT --timeout +5", "bad --timeout \"+5\"", "usage: diagctl [OPTION ...] quit\n", "raw"},
+        {L"trace SET --max-size -1", "bad --max-size \"-1\"", "trace set\n", "trace tail"},
+        {L"Trace Show --bogus", "unknown option --bogus", "usage: diagctl [OPTION ...] trace show\n", "trace set"},
+        {L"collect", "collect needs one DIR", "usage: diagctl collect DIR\n", "locale"},
+        {L"LOCALE set english", "bad NAME \"english\"", "usage: diagctl locale set NAME\n", "locale show"},
+        {L"frobnicate", "unknown verb \"frobnicate\"", "verbs:\n", "exit codes:"},
+    };
+    for (const auto& c : cases) {
+        const DiagctlRun run = RunDiagctl(c.Arguments, none);
+        SCOPED_TRACE(Narrow(c.Arguments) + "\n" + run.Err);
+        EXPECT_EQ(run.ExitCode, Code(diagproto::kExitUsage));
+        EXPECT_THAT(run.Err, HasSubstr("diagctl: " + std::string(c.Reason)));
+        EXPECT_THAT(run.Err, HasSubstr(c.Usage));
+        EXPECT_EQ(run.Err.find(c.NotShown), std::string::npos);
+    }
+}
+
+// --json: one object on the standard output and nothing else, kept for the
+// check against the documented schema.
+TEST(Diagctl, JsonOfRepliesTheTraceVerbsStatusAndVersionsIsOneObjectEach) {
+    channel_test::TestKey key(L"diagctl-json");
+    ASSERT_TRUE(key.SetString(L"", L"v", L"1"));
+    channel_test::TempPath file(L"diagctl-json");
+    std::wstring prefix;
+    diagctl::ChannelNames names;
+    const std::wstring options = NamesOption(prefix, names);
+    const struct {
+        std::wstring Arguments;
+        bool Served;
+        DWORD Exit;
+        const char* Sample;
+    } runs[] = {
+        {options + L"--json export \"" + key.Path() + L"=" + file.Path() + L"\"", true, 0, "reply-export"},
+        {options + L"raw 7 0 --json", true, Code(diagproto::kExitRefused), "reply-raw"},
+        {options + L"--timeout 200 --json quit", false, Code(diagproto::kExitTimeout), "reply-no-reply"},
+        {L"trace show --json", false, 0, "traceShow"},
+        {L"trace check --json", false, 0, "traceCheck"},
+        {L"status --json", false, ERROR_SERVICE_DOES_NOT_EXIST, "status-not-installed"},
+        {L"--version --json", false, 0, "version"},
+    };
+    for (const auto& run : runs) {
+        const DiagctlRun done = RunDiagctl(run.Arguments, names, run.Served ? ServeOne(names) : std::function<void()>());
+        SCOPED_TRACE(run.Sample + std::string("\n") + done.Out + done.Err);
+        EXPECT_EQ(done.ExitCode, run.Exit);
+        ASSERT_FALSE(done.Out.empty());
+        EXPECT_EQ(done.Out.front(), '{');
+        EXPECT_EQ(done.Out.find('\n'), done.Out.size() - 1) << "one line, nothing else";
+        testing_support::KeepJsonSample(run.Sample, done.Out.substr(0, done.Out.size() - 1));
+    }
 }

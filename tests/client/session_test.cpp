@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "channel.h"
 #include "diagproto.h"
 #include "child_process.h"
 #include "e2e_support.h"
+#include "json_samples.h"
 #include "unix_side.h"
 
 namespace {
@@ -82,7 +86,7 @@ TEST_F(Session, AnExportOthersCouldRedirectIsRefusedUnlessAllowed) {
     };
     for (const auto& [file, why] : targets) {
         const ProcessResult refused = Diagctl(L"session export HKCU\\Software\\Wine=" + file);
-        EXPECT_EQ(refused.ExitCode, diagproto::kExitUsage) << refused.Output;
+        EXPECT_EQ(refused.ExitCode, diagproto::kExitTargetRefused) << refused.Output;
         EXPECT_NE(refused.Output.find(why), std::string::npos) << refused.Output;
         EXPECT_NE(refused.Output.find("--allow-untrusted-target"), std::string::npos) << refused.Output;
     }
@@ -111,10 +115,14 @@ TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
     EXPECT_EQ(run.Output.find("request 2:"), std::string::npos) << run.Output;
     EXPECT_EQ(m_Trace.Text().find("WorkType: Quit"), std::string::npos);
 
-    // status: the same end, with the configuration that install wrote.
+    // status: the same end, with the configuration that install wrote; a
+    // failed run is its own exit code, and every code is said in words.
     const ProcessResult status = Diagctl(L"status");
-    EXPECT_EQ(status.ExitCode, 0u) << status.Output;
+    EXPECT_EQ(status.ExitCode, static_cast<DWORD>(diagproto::kExitStoppedAfterFailure)) << status.Output;
     EXPECT_NE(status.Output.find("STOPPED, win32 exit code 13"), std::string::npos) << status.Output;
+    EXPECT_NE(status.Output.find("meaning: a request was refused"), std::string::npos) << status.Output;
+    EXPECT_NE(status.Output.find("(0xFFFFFFFF): not a code of the service's own"), std::string::npos) << status.Output;
+    testing_support::KeepJsonSample("status-stopped-refused", testing_support::JsonLine(Diagctl(L"status --json").Output));
     EXPECT_NE(status.Output.find("start type: demand"), std::string::npos) << status.Output;
     EXPECT_NE(status.Output.find("image path: \"" + Utf8(m_Registration.Executable()) + "\""),
               std::string::npos)
@@ -183,6 +191,66 @@ TEST_F(Session, ATimedOutRequestEndsTheSessionAndStopsTheService) {
     EXPECT_EQ(trace.find("WorkType: ExportRegKeys", trace.find("WorkType: ExportRegKeys") + 1), std::string::npos)
         << trace;
     EXPECT_EQ(trace.find("WorkType: Quit"), std::string::npos) << trace;
+}
+
+// What a support case needs, gathered into one new directory that only the
+// administrators may change: every piece the summary names is there.
+TEST_F(Session, CollectGathersEveryPieceAndRefusesADirectoryThatExists) {
+    ASSERT_TRUE(m_Registration.Installed());
+    ASSERT_EQ(Diagctl(L"session").ExitCode, 0u);
+    const std::wstring bundle = e2e::FreshDirectory(L"vq-collect") + L"\\case 1";
+    const ProcessResult collected = Diagctl(L"collect \"" + bundle + L"\"");
+    EXPECT_EQ(collected.ExitCode, 0u) << collected.Output;
+    EXPECT_NE(GetFileAttributesW((bundle + L"\\summary.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+    for (const wchar_t* piece : {L"ReRiruRuvazor.log", L"trace-show.json", L"trace-check.txt", L"status.json",
+                                 L"versions.txt", L"events.txt"}) {
+        EXPECT_NE(GetFileAttributesW((bundle + L"\\" + piece).c_str()), INVALID_FILE_ATTRIBUTES) << Utf8(piece);
+        EXPECT_NE(collected.Output.find(Utf8(piece)), std::string::npos) << Utf8(piece) << collected.Output;
+    }
+    auto read = [&bundle](const wchar_t* file) {
+        std::ifstream stream(std::filesystem::path(bundle) / file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(stream), {});
+    };
+    EXPECT_NE(read(L"ReRiruRuvazor.log").find("WorkType: Quit"), std::string::npos);
+    EXPECT_NE(read(L"events.txt").find("keeps no entries on this platform"), std::string::npos);
+    EXPECT_NE(read(L"status.txt").find("STOPPED, win32 exit code 0"), std::string::npos);
+
+    const ProcessResult again = Diagctl(L"collect \"" + bundle + L"\"");
+    EXPECT_EQ(again.ExitCode, static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << again.Output;
+    EXPECT_NE(again.Output.find("exists already"), std::string::npos) << again.Output;
+}
+
+// A script checks health by status's exit code alone: 1060 not installed; 0
+// when installed and never run, running, and after a clean run (a failed one:
+// ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd).
+TEST(Status, ExitCodesOfEachStateWithTheirJson) {
+    const auto status = [](const char* sample) {
+        const ProcessResult run = Diagctl(L"status --json");
+        testing_support::KeepJsonSample(sample, testing_support::JsonLine(run.Output));
+        return run.ExitCode;
+    };
+    {
+        const e2e::ServiceRegistration removed;  // and removed again at once
+    }
+    EXPECT_EQ(status("status-gone"), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    const e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    EXPECT_EQ(status("status-fresh"), 0u);
+    std::wstring message;
+    auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), diagctl::kDefaultSectionSize, message);
+    ASSERT_TRUE(channel);
+    ASSERT_EQ(e2e::DiagctlStart().ExitCode, 0u);
+    EXPECT_EQ(status("status-running"), 0u);
+    EXPECT_EQ(channel->Post(diagproto::EncodeQuit(), 30000), diagctl::PostResult::Replied);
+    SERVICE_STATUS stopped{};
+    ASSERT_TRUE(e2e::WaitStopped(stopped));
+    channel.reset();
+    EXPECT_EQ(status("status-stopped-clean"), 0u);
+
+    const std::wstring file = e2e::FreshDirectory(L"vq-status-json") + L"\\wine.reg";
+    const ProcessResult session = Diagctl(L"session --json export HKCU\\Software\\Wine=" + file);
+    EXPECT_EQ(session.ExitCode, 0u) << session.Output;
+    testing_support::KeepJsonSample("session-export", testing_support::JsonLine(session.Output));
 }
 
 // A service whose process ends while its handler's answer to STOP is on its

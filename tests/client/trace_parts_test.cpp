@@ -5,7 +5,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "cmdline.h"
+#include "trace.h"
+#include "log_text.h"
 #include "trace_tail.h"
 #include "trace_words.h"
 
@@ -38,11 +42,39 @@ TEST(TraceParts, ListsOfWordsBecomeBitsAndBack) {
     }
 }
 
+// The last lines of a log as tail prints them: a line not ended yet counts,
+// CR LF ends a line, code page 1251 becomes the console's characters.
+std::wstring Tail(const std::string& bytes, ULONGLONG count) {
+    const diagctl::ReadAt read = [&bytes](ULONGLONG offset, char* buffer, size_t size) {
+        const size_t length = std::min<size_t>(size, bytes.size() - static_cast<size_t>(offset));
+        std::copy_n(bytes.data() + offset, length, buffer);
+        return length;
+    };
+    diagctl::LogTextDecoder decoder;
+    const std::string tail = bytes.substr(static_cast<size_t>(diagctl::StartOfLastLines(read, bytes.size(), count)));
+    const std::wstring text = decoder.Decode(tail.data(), tail.size());
+    return text + decoder.Finish();
+}
+
 TEST(TraceParts, LastLinesCountALineNotEndedYetAndDropTheLineEnds) {
-    EXPECT_EQ(diagctl::LastLines("a\r\nb\r\nc\r\n", 2), (std::vector<std::string>{"b", "c"}));
-    EXPECT_EQ(diagctl::LastLines("a\r\nb\r\npart", 2), (std::vector<std::string>{"b", "part"}));
-    EXPECT_EQ(diagctl::LastLines("a\r\n\r\nb\r\n", 5), (std::vector<std::string>{"a", "", "b"}));
-    EXPECT_TRUE(diagctl::LastLines("a\r\n", 0).empty());
+    EXPECT_EQ(Tail("a\r\nb\r\nc\r\n", 2), L"b\nc\n");
+    EXPECT_EQ(Tail("a\r\nb\r\npart", 2), L"b\npart\n");
+    EXPECT_EQ(Tail("a\r\n\r\nb\r\n", 5), L"a\n\nb\n");
+    EXPECT_EQ(Tail("a\r\n", 0), L"");
+    EXPECT_EQ(Tail("a\r\nb\r\n", 0xFFFFFFFFull), L"a\nb\n");
     // Code page 1251 into the console's characters.
-    EXPECT_EQ(diagctl::FromLogCodePage({"\xEB\xEE\xE3"}), L"\u043B\u043E\u0433\n");
+    EXPECT_EQ(Tail("\xEB\xEE\xE3", 1), L"\u043B\u043E\u0433\n");
+    // A CR at the end of one piece and its LF at the start of the next end one line.
+    diagctl::LogTextDecoder decoder;
+    std::wstring text = decoder.Decode("a\r", 2);
+    text += decoder.Decode("\nb\r", 3);
+    EXPECT_EQ(text + decoder.Finish(), L"a\nb\\x0D\n");
+}
+
+TEST(TraceParts, ShowSaysWhereAndHowFallbackFilesAreNamed) {
+    VqBase::TraceSettings settings;
+    settings.TraceKeyFound = true;
+    settings.FilePath = L"C:\\Logs\\ReRiruRuvazor.log";
+    EXPECT_THAT(diagctl::DescribeTraceSettings(settings),
+                HasSubstr(L"fallback:   C:\\Logs\\ReRiruRuvazor.fallback-<16 random hex digits>.log, when"));
 }

@@ -250,6 +250,16 @@ bool WaitStopped(SERVICE_STATUS& status, DWORD limitMs) {
     }
 }
 
+std::string ServicesLog() {
+    wchar_t prefix[MAX_PATH] = {};
+    if (GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH) == 0) return {};
+    std::wstring path = std::wstring(L"Z:") + prefix + L"/services.log";
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    std::ifstream file(std::string(path.begin(), path.end()), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 std::wstring FreshDirectory(const std::wstring& name) {
     const std::wstring directory = TempDirectory() + L"\\" + name;
     RemoveTree(directory);

@@ -86,6 +86,10 @@ bool QueryStatus(SERVICE_STATUS& status);
 // Polls until the service has reported STOPPED, up to limitMs.
 bool WaitStopped(SERVICE_STATUS& status, DWORD limitMs = 15000);
 
+// What the prefix's services wrote to their event log: Wine prints the
+// entries on stderr, and scripts/wine-prefix keeps the service manager's.
+std::string ServicesLog();
+
 // A directory of its own under the prefix's temporary directory, emptied.
 std::wstring FreshDirectory(const std::wstring& name);
 bool CopyInto(const std::wstring& source, const std::wstring& target);

@@ -22,18 +22,6 @@ using e2e::ProcessResult;
 
 class ServiceLife : public e2e::ServiceFixture {};
 
-// What the prefix's services wrote to their event log (Wine prints the
-// entries on stderr; scripts/wine-prefix keeps the service manager's).
-std::string ServicesLog() {
-    wchar_t prefix[MAX_PATH] = {};
-    if (GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH) == 0) return {};
-    std::wstring path = std::wstring(L"Z:") + prefix + L"/services.log";
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    std::ifstream file(std::string(path.begin(), path.end()), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 // A string as Wine's debug output quotes it: each backslash doubled.
 std::string Escaped(const std::string& text) {
     std::string escaped;
@@ -89,6 +77,33 @@ TEST(ServiceInstall, AnExecutableOthersMayChangeIsRefusedUnlessForcedAndStatusWa
     EXPECT_NE(status.find("  warning: "), std::string::npos) << status;
     EXPECT_NE(status.find(reason), std::string::npos) << status;
     EXPECT_NE(status.find("required privileges: not kept by this platform"), std::string::npos) << status;
+}
+
+TEST_F(ServiceLife, AfterTraceOffAStartTouchesNoLogAndReportsNoLogEvent) {
+    ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);
+    const std::wstring log = m_Trace.LogPath(), missing = m_Trace.Directory() + L"\\missing";
+    std::ofstream(std::string(log.begin(), log.end()), std::ios::binary) << "the last traced run\r\n";
+    WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
+    ASSERT_TRUE(GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &before));
+    const size_t entries = e2e::ServicesLog().size();
+    Sleep(20);  // a write now would show in the time stamps
+    // Once with the log there (without TP_APPEND it would be emptied), once
+    // with TracePath naming a directory that is not there.
+    for (const std::wstring& path : {m_Trace.Directory(), missing}) {
+        ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace", L"TracePath",
+                                  REG_SZ, path.c_str(), static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t))),
+                  ERROR_SUCCESS);
+        Start();
+        EXPECT_EQ(Post(diagproto::EncodeQuit()).ResultCode, 0);
+        Stopped();
+    }
+    ASSERT_TRUE(GetFileAttributesExW(log.c_str(), GetFileExInfoStandard, &after));
+    EXPECT_EQ(m_Trace.Text(), "the last traced run\r\n");
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0) << "attributes, time stamps or size changed";
+    EXPECT_EQ(GetFileAttributesW(missing.c_str()), INVALID_FILE_ATTRIBUTES);
+    const std::string reported = e2e::ServicesLog().substr(entries);
+    EXPECT_EQ(reported.find("Trace file"), std::string::npos) << reported;
+    EXPECT_EQ(reported.find("ReRiruRuvazor.log"), std::string::npos) << reported;
 }
 
 TEST_F(ServiceLife, StartsRunsRequestsAndStopsCleanlyAfterQuit) {
@@ -318,7 +333,7 @@ TEST_F(ServiceLife, AChannelThatEveryoneMayWriteIsRefusedWith5) {
         std::string entries;
         for (int i = 0; i < 50 && entries.find("warn:eventlog:ReportEventW L" + Escaped(object)) == std::string::npos; ++i) {
             Sleep(20);
-            entries = ServicesLog();
+            entries = e2e::ServicesLog();
         }
         EXPECT_NE(entries.find("warn:eventlog:ReportEventW L" + Escaped(object)), std::string::npos) << entries;
         UnmapViewOfFile(view);

@@ -2,8 +2,13 @@
 // off and show of the configuration, each with one bad input, and tail
 // following the log across a restart of the service.
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
 
 #include "e2e_support.h"
 
@@ -63,6 +68,19 @@ bool Shell(const std::string& command) {
 
 bool Has(const ProcessResult& run, const std::string& fragment) { return run.Output.find(fragment) != std::string::npos; }
 
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream(std::string(path.begin(), path.end()), std::ios::binary) << bytes;
+}
+
+// The "file:" line of trace show: the path it names.
+std::string ShownFile(const ProcessResult& show) {
+    const size_t at = show.Output.find("file:");
+    if (at == std::string::npos)
+        return {};
+    const size_t from = show.Output.find_first_not_of(' ', at + 5);
+    return show.Output.substr(from, show.Output.find(" (", from) - from);
+}
+
 class TraceVerbs : public ::testing::Test {
 protected:
     TraceVerbs() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey); }
@@ -107,6 +125,17 @@ TEST_F(TraceVerbs, SetWritesOnlyWhatItIsToldAndRefusesABadOptionBeforeWritingAny
     EXPECT_TRUE(Has(run, "will write nothing: no level is on")) << run.Output;
 }
 
+// A log without times cannot be read by: the first ParamsMask comes with
+// date, time, milliseconds and ids unless fields are given; a choice made
+// later stays.
+TEST_F(TraceVerbs, TheFirstSinksComeWithTheFieldsAnAdministratorReadsBy) {
+    ASSERT_EQ(Diagctl(L"trace set --sinks file").ExitCode, 0u);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x3C01u);
+    ASSERT_EQ(Diagctl(L"trace set --fields none").ExitCode, 0u);
+    ASSERT_EQ(Diagctl(L"trace set --append on").ExitCode, 0u);
+    EXPECT_EQ(Number(kProgramKey, L"ParamsMask"), 0x0101u);
+}
+
 TEST_F(TraceVerbs, ShowNamesWhereEachValueCameFromAndAValueOfTheWrongType) {
     ProcessResult run = Diagctl(L"trace show");
     ASSERT_EQ(run.ExitCode, 0u) << run.Output;
@@ -125,7 +154,7 @@ TEST_F(TraceVerbs, ShowNamesWhereEachValueCameFromAndAValueOfTheWrongType) {
     ASSERT_EQ(run.ExitCode, 0u) << run.Output;
     EXPECT_TRUE(Has(run, "levels:     info,warning,error (EnableMask 0x0000000E, from ForceEnableMask of the Trace key)"))
         << run.Output;
-    EXPECT_TRUE(Has(run, "sinks:      file (ParamsMask 0x00000001, from ParamsMask of the program key)")) << run.Output;
+    EXPECT_TRUE(Has(run, "sinks:      file (ParamsMask 0x00003C01, from ParamsMask of the program key)")) << run.Output;
     EXPECT_TRUE(Has(run, "file:       C:\\vq-e2e-show\\ReRiruRuvazor.log (private")) << run.Output;
     EXPECT_TRUE(Has(run, "max size:   16777216 bytes, then C:\\vq-e2e-show\\ReRiruRuvazor.log.1")) << run.Output;
     EXPECT_TRUE(Has(run, "vqcc0\\Trace\\ParamsMask: REG_SZ of 14 bytes, not a 4-byte number")) << run.Output;
@@ -198,4 +227,135 @@ TEST_F(TraceVerbs, CheckAndTheServiceAgreeOnEachDirectory) {
     const ProcessResult refused = Diagctl(L"trace check");
     EXPECT_TRUE(Has(refused, "link\"")) << refused.Output;  // names the directory at fault
     Shell("rm -rf '" + UnixPath(base) + "'");
+}
+
+// A log that anyone may append to is printed without a control character
+// reaching the terminal; a line count of any size ends.
+TEST_F(TraceVerbs, TailSendsNoControlCharacterToTheConsoleAndEndsWhateverTheCount) {
+    const std::wstring dir = e2e::FreshDirectory(L"vq-e2e-tail-controls");
+    ASSERT_EQ(Diagctl(L"trace set --levels error --sinks file --path " + dir).ExitCode, 0u);
+    WriteBytes(dir + L"\\ReRiruRuvazor.log",
+               "one\r\nforged \x1B]0;title\x07 \x1B[2J bare\rover \x98\x7F tab\tend\r\nlast");
+    const ProcessResult tail = Diagctl(L"trace tail -n 4294967295", 15000);
+    ASSERT_EQ(tail.ExitCode, 0u) << tail.Output;
+    EXPECT_TRUE(Has(tail, "reading " + std::string(dir.begin(), dir.end()) + "\\ReRiruRuvazor.log")) << tail.Output;
+    for (const char* shown : {"one\n", "\\x1B]0;title\\x07 \\x1B[2J bare\\x0Dover \\x98\\x7F tab\tend\n", "last\n"})
+        EXPECT_TRUE(Has(tail, shown)) << shown << "\n" << tail.Output;
+    // The raw bytes: no C0 control but TAB and LF, no DEL, no C1 control in UTF-8.
+    for (size_t i = 0; i < tail.Output.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(tail.Output[i]);
+        const auto next = static_cast<unsigned char>(i + 1 < tail.Output.size() ? tail.Output[i + 1] : 0);
+        EXPECT_FALSE((byte < 0x20 && byte != '\t' && byte != '\n') || byte == 0x7F ||
+                     (byte == 0xC2 && next >= 0x80 && next <= 0x9F))
+            << "byte " << int(byte) << " at " << i;
+    }
+
+    // Where the service writes a fallback file, that is what is read, and
+    // named; an older one, or one that is a directory, is not.
+    Sleep(20);
+    CreateDirectoryW((dir + L"\\ReRiruRuvazor.fallback-FFFFFFFFFFFFFFFF.log").c_str(), nullptr);
+    const std::wstring fallback = dir + L"\\ReRiruRuvazor.fallback-0123456789ABCDEF.log";
+    WriteBytes(fallback, "written aside\r\n");
+    const ProcessResult aside = Diagctl(L"trace tail -n 1");
+    EXPECT_TRUE(Has(aside, "written aside\n")) << aside.Output;
+    EXPECT_TRUE(Has(aside, "fallback file " + std::string(fallback.begin(), fallback.end()))) << aside.Output;
+}
+
+// Memory stays bounded whatever the line length. Wine reports no private
+// bytes of another process, only its peak working set, of which some 20 MB
+// are the shared pages of its DLLs: the bound is on what the line adds to
+// the peak of a diagctl that reads nothing.
+TEST_F(TraceVerbs, TailPrintsA64MiBLineWithoutHoldingIt) {
+    const std::wstring dir = e2e::FreshDirectory(L"vq-e2e-tail-long");
+    ASSERT_EQ(Diagctl(L"trace set --levels error --sinks file --path " + dir).ExitCode, 0u);
+    constexpr size_t kLine = 64u << 20;
+    WriteBytes(dir + L"\\ReRiruRuvazor.log", "first\r\n" + std::string(kLine, 'x') + "\r\nlast\r\n");
+    auto peakOf = [](const std::wstring& arguments, std::string* output) {
+        testing_support::Child child;
+        SIZE_T peak = 0;
+        if (!child.Start(L"\"" + e2e::InBin(L"diagctl.exe") + L"\" " + arguments))
+            return peak;
+        do {
+            PROCESS_MEMORY_COUNTERS counters{};
+            if (GetProcessMemoryInfo(child.Process(), &counters, sizeof(counters)))
+                peak = std::max(peak, counters.PeakWorkingSetSize);
+        } while (WaitForSingleObject(child.Process(), 5) == WAIT_TIMEOUT);
+        child.Wait(std::string(arguments.begin(), arguments.end()));
+        if (output)
+            *output = child.Output();
+        return peak;
+    };
+    const SIZE_T idle = peakOf(L"trace tail -n 0", nullptr);
+    std::string output;
+    const SIZE_T reading = peakOf(L"trace tail -n 3", &output);
+    ASSERT_GT(idle, 0u);
+    EXPECT_LE(reading, idle + (8u << 20)) << "peak working set " << (reading >> 10) << " KiB against " << (idle >> 10);
+    const size_t line = output.find(std::string(4096, 'x'));
+    ASSERT_NE(line, std::string::npos);
+    EXPECT_EQ(output.find("\nlast\n", line), line + kLine) << "the line whole, then the next";
+    EXPECT_TRUE(output.find("first\n") < line);
+}
+
+// Without TracePath the log lies in the service's temporary directory: what
+// show names is the file the service writes, whatever diagctl's own TEMP.
+TEST_F(TraceVerbs, ShowNamesTheFileTheServiceWritesAndCheckSaysNotTracedWithoutTheKey) {
+    const ProcessResult check = Diagctl(L"trace check");
+    EXPECT_TRUE(check.ExitCode == 0 && Has(check, "is not traced")) << check.ExitCode << check.Output;
+    EXPECT_TRUE(Has(Diagctl(L"trace tail"), "is not traced"));
+
+    ASSERT_EQ(Diagctl(L"trace set --levels info,warning,error --sinks file --append off").ExitCode, 0u);
+    const std::wstring own = e2e::FreshDirectory(L"vq-e2e-own-temp");
+    wchar_t saved[MAX_PATH] = {};
+    GetEnvironmentVariableW(L"TEMP", saved, MAX_PATH);
+    SetEnvironmentVariableW(L"TEMP", own.c_str());
+    SetEnvironmentVariableW(L"TMP", own.c_str());
+    const ProcessResult show = Diagctl(L"trace show");
+    SetEnvironmentVariableW(L"TEMP", saved);
+    SetEnvironmentVariableW(L"TMP", saved);
+    const std::string shown = ShownFile(show);
+    ASSERT_FALSE(shown.empty()) << show.Output;
+    EXPECT_TRUE(Has(show, "the service's temporary directory")) << show.Output;
+    const std::wstring file(shown.begin(), shown.end());
+    DeleteFileW(file.c_str());
+
+    e2e::ServiceRegistration registration;
+    ASSERT_TRUE(registration.Installed());
+    ASSERT_EQ(Diagctl(L"session").ExitCode, 0u);
+    std::ifstream log(shown, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("[app::args::parse]"), std::string::npos) << shown << " holds: " << text.substr(0, 500);
+    EXPECT_EQ(GetFileAttributesW((own + L"\\ReRiruRuvazor.log").c_str()), INVALID_FILE_ATTRIBUTES);
+    log.close();
+    DeleteFileW(file.c_str());
+}
+
+// trace off keeps what EnableMask of the program key was (a value, or none
+// when the Trace key's applied), and trace on brings exactly that back.
+TEST_F(TraceVerbs, OnBringsBackWhatOffFound) {
+    ASSERT_EQ(Diagctl(L"trace set --levels info,error --sinks file --path C:\\vq-e2e-onoff").ExitCode, 0u);
+    for (const bool inProgramKey : {true, false}) {
+        SCOPED_TRACE(inProgramKey ? "EnableMask of the program key" : "EnableMask of the Trace key");
+        if (!inProgramKey) {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+            RegDeleteValueW(key, L"EnableMask");
+            RegCloseKey(key);
+            ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kTraceKey, 0, KEY_SET_VALUE, &key), ERROR_SUCCESS);
+            const DWORD errors = 8;
+            RegSetValueExW(key, L"EnableMask", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&errors), sizeof(errors));
+            RegCloseKey(key);
+        }
+        const ProcessResult before = Diagctl(L"trace show");
+        ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);
+        ASSERT_EQ(Diagctl(L"trace off").ExitCode, 0u);  // a second off keeps what the first found
+        const ProcessResult off = Diagctl(L"trace show");
+        EXPECT_TRUE(Has(off, "no level is on")) << off.Output;
+        const ProcessResult on = Diagctl(L"trace on");
+        EXPECT_EQ(on.ExitCode, 0u) << on.Output;
+        EXPECT_EQ(Diagctl(L"trace show").Output, before.Output);
+        EXPECT_EQ(Number(kProgramKey, L"EnableMask").has_value(), inProgramKey);
+    }
+    const ProcessResult again = Diagctl(L"trace on");
+    EXPECT_EQ(again.ExitCode, 0u) << again.Output;
+    EXPECT_TRUE(Has(again, "on already")) << again.Output;
 }

@@ -304,6 +304,15 @@ TEST_F(ProductLocale, UnknownNameGivesTheDefaultLanguage) {
     EXPECT_EQ(Language(), kDefaultMessageLanguage);
 }
 
+// The one rule that diagctl locale set and the package's PRODUCTLOCALE
+// check a name by, before anything is written.
+TEST(ProductLocaleName, OnlyFiveCharactersWindowsKnowsNameALanguage) {
+    EXPECT_EQ(LanguageOfLocaleName(L"en-US"), 0x0409u);
+    EXPECT_EQ(LanguageOfLocaleName(L"ru-RU"), 0x0419u);
+    for (const wchar_t* name : {L"xx-XX", L"en", L"english", L"en-US ", L""})
+        EXPECT_EQ(LanguageOfLocaleName(name), 0u) << testing::PrintToString(std::wstring(name));
+}
+
 TEST_F(ProductLocale, AnyTypeAndLengthIsHandledSafely) {
     std::vector<BYTE> data(80);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i % 3 == 0 ? 0 : 'a' + i % 26);

@@ -27,6 +27,9 @@ const std::wstring kInstallDir = L"C:\\Program Files\\ReRiruRuvazor\\";
 constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\ReRiruRuvazor";
 constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
 constexpr wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
+constexpr wchar_t kProductKey[] = L"SOFTWARE\\Brenmoor\\Orvanta";
+constexpr wchar_t kDumpsKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps\\ReRiruRuvazor.exe";
 constexpr wchar_t kOperators[] = L"set by the operator";
 const wchar_t* const kFiles[] = {L"ReRiruRuvazor.exe", L"VqError.dll", L"diagctl.exe"};
 
@@ -65,6 +68,15 @@ std::vector<std::wstring> ProgramEntries() {
     }
     RegCloseKey(key);
     return versions;
+}
+
+// The unexpanded text of an expandable string value; empty when there is none.
+std::wstring Expandable(const wchar_t* key, const wchar_t* name) {
+    wchar_t data[512] = {};
+    DWORD size = sizeof data;
+    return RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, data, &size)
+               ? L""
+               : data;
 }
 
 // Wine's service manager removes a deleted service's key when it lets go of it.
@@ -107,6 +119,7 @@ protected:
     void TearDown() override {
         Clean();
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTraceKey);
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductKey, L"ProductLocale");  // removal leaves it
     }
 
     void Clean() {
@@ -119,14 +132,27 @@ protected:
     }
 
     // msiexec /qn with a verbose log of the step's own; its exit code.
-    // properties (PROPERTY=VALUE ...) go on the command line.
     DWORD Msiexec(const std::wstring& action, const std::wstring& package, const std::wstring& step,
                   const std::wstring& properties = L"") {
         m_Log = m_Logs + L"\\" + step + L".log";
-        return e2e::Run(L"msiexec.exe " + action + L" \"" + package + L"\" /qn " + properties + L" /l*v \"" + m_Log +
+        return e2e::Run(L"msiexec.exe " + action + L" \"" + package + L"\" " + properties + L" /qn /l*v \"" + m_Log +
                             L"\"",
                         120000)
             .ExitCode;
+    }
+
+    // The text of error 2 in the event log entry of the installed service's
+    // start without its channel, as Wine prints the entry where the service
+    // manager's output goes, non-ASCII characters as \NNNN (Cyrillic: \04NN).
+    std::string ChannelMissingErrorText() {
+        const size_t before = e2e::ServicesLog().size();
+        InstalledDiagctl(L"start");
+        for (int i = 0; i < 100; ++i, Sleep(20)) {
+            const std::string log = e2e::ServicesLog();
+            const size_t at = log.find("E(00000002) ", before);
+            if (at != std::string::npos) return log.substr(at, log.find('\n', at) - at);
+        }
+        return "<no entry>";
     }
 
     std::string InstalledDiagctl(const std::wstring& arguments) {
@@ -158,8 +184,30 @@ bool Freeze(DWORD processId, bool frozen) {
 }
 
 TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheTraceConfiguration) {
+    // A PRODUCTLOCALE the service would not take fails the install, with a
+    // message, before anything is changed.
+    EXPECT_EQ(Msiexec(L"/i", kCurrent, L"bad-locale", L"PRODUCTLOCALE=english"),
+              static_cast<DWORD>(ERROR_INSTALL_FAILURE));
+    EXPECT_NE(ReadLog(m_Log).find("PRODUCTLOCALE=\"english\" is not a locale name"), std::string::npos);
+    EXPECT_TRUE(ProgramEntries().empty());
+    EXPECT_EQ(Value(kServiceKey, L"Type"), L"<absent>");
+    EXPECT_EQ(Value(kProductKey, L"ProductLocale"), L"<absent>");
+    EXPECT_EQ(GetFileAttributesW((kInstallDir + L"diagctl.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+
     // Installed: 0, not 3010 (a restart needed), with a verbose log.
     ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    EXPECT_EQ(Value(kProductKey, L"ProductLocale"), L"<absent>") << "no property, no value";
+    EXPECT_EQ(Expandable(kDumpsKey, L"DumpFolder"), L"%ProgramData%\\ReRiruRuvazor\\Dumps");
+    EXPECT_EQ(Value(kDumpsKey, L"DumpCount"), L"5");
+    EXPECT_EQ(Value(kDumpsKey, L"DumpType"), L"1");  // mini dumps
+    const std::string versions = InstalledDiagctl(L"--version");
+    EXPECT_NE(versions.find(std::string("\nservice: ") + VQ_VERSION + " (" + Narrow(kInstallDir) + "ReRiruRuvazor.exe)"),
+              std::string::npos)
+        << versions;
+    EXPECT_NE(versions.find(std::string("\npackage: ") + VQ_VERSION + " (product code {"), std::string::npos)
+        << versions;
+    // Without ProductLocale the service's texts are Russian.
+    EXPECT_NE(ChannelMissingErrorText().find("\\04"), std::string::npos);
     EXPECT_NE(ReadLog(m_Log).find("InstallServices"), std::string::npos);
     for (const wchar_t* file : kFiles)
         EXPECT_EQ(InstalledVersion(file), VQ_VERSION) << Narrow(file);
@@ -210,7 +258,12 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
     EXPECT_EQ(bom, "\xFF\xFE") << session.Output;
 
     // A newer package replaces the older in place: one product, one service.
-    ASSERT_EQ(Msiexec(L"/i", kNext, L"upgrade"), 0u) << ReadLog(m_Log);
+    // PRODUCTLOCALE writes the language of the service's next texts.
+    ASSERT_EQ(Msiexec(L"/i", kNext, L"upgrade", L"PRODUCTLOCALE=en-US"), 0u) << ReadLog(m_Log);
+    EXPECT_EQ(Value(kProductKey, L"ProductLocale"), L"en-US");
+    const std::string english = ChannelMissingErrorText();
+    EXPECT_EQ(english.find("\\04"), std::string::npos) << english;  // no Cyrillic
+    EXPECT_NE(english, "<no entry>");
     for (const wchar_t* file : kFiles)
         EXPECT_EQ(InstalledVersion(file), VQ_NEXT_VERSION) << Narrow(file);
     EXPECT_EQ(InstalledDiagctl(L"--version").rfind(std::string("diagctl ") + VQ_NEXT_VERSION, 0), 0u);
@@ -228,8 +281,13 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
     EXPECT_EQ(InstalledVersion(L"ReRiruRuvazor.exe"), VQ_NEXT_VERSION);
     EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_NEXT_VERSION)});
 
-    // Removed: the service, the files and the entry, not the trace configuration.
+    // Removed: the service, the files, the entry and the local dump
+    // registration, not the trace configuration, nor the product family's
+    // language.
     ASSERT_EQ(Msiexec(L"/x", kNext, L"uninstall"), 0u) << ReadLog(m_Log);
+    HKEY dumps = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDumpsKey, 0, KEY_READ, &dumps), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Value(kProductKey, L"ProductLocale"), L"en-US");
     EXPECT_TRUE(WaitServiceGone());
     for (const wchar_t* file : kFiles)
         EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);

@@ -128,3 +128,34 @@ TEST(TraceChild, DISABLED_Writer) {
     const std::wstring padding(150, L'p');
     for (int i = 0; i < 3000; ++i) Trace(impl, TL_INFO, L"[%s] record %05d %s", L"process", i, padding.c_str());
 }
+
+// Another user's loop on taking the log's name VQ_TRACE_TEST_FILE (a file,
+// a hard link, a directory) until the event VQ_TRACE_TEST_STOP; its exit
+// code is how often it had the name.
+TEST(TraceChild, DISABLED_Racer) {
+    const std::wstring name = Env(L"VQ_TRACE_TEST_FILE");
+    const UniqueHandle stop(::OpenEventW(SYNCHRONIZE, FALSE, Env(L"VQ_TRACE_TEST_STOP").c_str()));
+    const UniqueHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, Env(L"VQ_TRACE_TEST_READY").c_str()));
+    ASSERT_TRUE(stop && ready);
+    const std::wstring own = name + L".racer";
+    WriteBytes(own, "the racer's\r\n");
+    UINT won = 0;
+    ::SetEvent(ready.get());
+    while (::WaitForSingleObject(stop.get(), 0) == WAIT_TIMEOUT) {
+        const UniqueHandle taken(::CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        won += (taken.get() != INVALID_HANDLE_VALUE) + ::CreateHardLinkW(name.c_str(), own.c_str(), nullptr) +
+               ::CreateDirectoryW(name.c_str(), nullptr);
+    }
+    ::ExitProcess(won);
+}
+
+// Another program that holds VQ_TRACE_TEST_FILE open without sharing it,
+// for VQ_TRACE_TEST_HOLD_MS.
+TEST(TraceChild, DISABLED_Holder) {
+    const UniqueHandle held(::CreateFileW(Env(L"VQ_TRACE_TEST_FILE").c_str(), FILE_APPEND_DATA, 0, nullptr,
+                                          OPEN_EXISTING, 0, nullptr));
+    const UniqueHandle ready(::OpenEventW(EVENT_MODIFY_STATE, FALSE, Env(L"VQ_TRACE_TEST_READY").c_str()));
+    ASSERT_TRUE(held.get() != INVALID_HANDLE_VALUE && ready);
+    ::SetEvent(ready.get());
+    ::Sleep(std::stoul(Env(L"VQ_TRACE_TEST_HOLD_MS")));
+}

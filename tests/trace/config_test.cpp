@@ -145,7 +145,8 @@ TEST(TraceConfig, OddRegistryValuesCountAsAbsent) {
     EXPECT_EQ(Read(key, L"CfgOdd").config.m_FilePath, fits + L"\\CfgOdd.log");
     const std::wstring full = L"D:\\" + std::wstring(517, L'd');
     key.SetRaw(L"", L"TracePath", REG_SZ, full.data(), static_cast<DWORD>(full.size() * sizeof(wchar_t)));
-    EXPECT_EQ(Read(key, L"CfgOdd").config.m_FilePath, GetTempDirectory() + L"\\CfgOdd.log");
+    // Not the default directory either: the file is named by no path.
+    EXPECT_EQ(Read(key, L"CfgOdd").config.m_FilePath, L"");
 }
 
 TEST(TraceConfig, TemporaryDirectory) {
@@ -209,4 +210,15 @@ TEST(TraceConfig, SettingsSayWhereEachValueCameFromAndWhyOthersCountAsAbsent) {
     Read r(key, L"CfgWhy");
     EXPECT_EQ(r.config.m_MaxFileSize.load(), 8192u);
     EXPECT_EQ(r.config.m_FilePath, settings.FilePath);
+}
+
+TEST(TraceConfig, ATracePathTooLongToReadLeavesACommonFileNamedInFull) {
+    TestKey key;
+    key.SetString(L"", L"TracePath", L"C:\\" + std::wstring(520, L'x'));
+    key.SetNumber(L"CfgLong", L"CommonFileFlag", 1);
+    key.SetString(L"CfgLong", L"CommonFileName", L"C:\\Logs\\Common.log");
+    // The common file's own name does not depend on TracePath.
+    const TraceSettings settings = ReadTraceSettings(L"CfgLong", key.Location());
+    EXPECT_EQ(settings.FilePath, L"C:\\Logs\\Common.log");
+    EXPECT_EQ(settings.FilePathProblem, L"");
 }

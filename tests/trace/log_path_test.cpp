@@ -221,13 +221,18 @@ TEST(TraceLogFile, APrivateLogAnotherUserOwns) {
     std::atomic<LONGLONG> known{0};
     LogFileRules rules{false, true, false, system.data(), nullptr, &known};
     CTraceFile file;
-    EXPECT_EQ(file.Open(held.Handle(), L"p.log", rules), CTraceFile::Refused) << "with TP_APPEND";
+    EXPECT_EQ(file.Judge(held.Handle(), L"p.log", rules), CTraceFile::Refused);
     EXPECT_EQ(file.Problem().find(L"owner S-1-5-21-"), 0u) << file.Problem();
+    EXPECT_EQ(file.Plant(), PlantKind::ForeignOwner);
 
-    rules.Append = false;
+    // With TP_APPEND or without, it is moved aside, whole, and a file of
+    // the trace's own made in its place.
+    rules.DirectoryPath = &held.Path();
     ASSERT_EQ(file.Open(held.Handle(), L"p.log", rules), CTraceFile::Opened) << file.Problem();
     file.Write("mine\r\n", 6);
     EXPECT_EQ(ReadBytes(dir / L"p.log"), "mine\r\n") << "replaced by a file of its own";
+    ASSERT_EQ(file.Moved().size(), 1u);
+    EXPECT_EQ(ReadBytes(dir / file.Moved()[0].Aside), "someone else's\r\n");
     // From now on it is known, and appended to without another look.
     rules.Append = true;
     EXPECT_EQ(file.Open(held.Handle(), L"p.log", rules), CTraceFile::Opened) << file.Problem();

@@ -17,7 +17,7 @@ namespace {
 struct ConsoleAndFile {
     ConsoleAndFile(const wchar_t* name, const std::wstring& path, const std::wstring& out) : impl(name, MissingLocation()) {
         impl.m_Config.m_FilePath = path;
-        impl.m_Config.Publish(TL_INFO, TP_FILE | TP_APPEND | TP_CONSOLE, 0, 0xFFFFFFFF);
+        impl.m_Config.Publish(TL_INFO | TL_WARNING, TP_FILE | TP_APPEND | TP_CONSOLE, 0, 0xFFFFFFFF);
         impl.m_Console.m_hOutput = ::CreateFileW(out.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                  nullptr, CREATE_ALWAYS, 0, nullptr);
         impl.m_Console.m_IsConsole = false;
@@ -85,7 +85,7 @@ TEST(TraceLogRecovery, PathsThatCannotBeUsedAreNamedAndLeaveNothingBehind) {
     CTraceImpl longPath(L"Long", key.Location());
     EXPECT_EQ(longPath.m_Config.m_FilePathProblem, L"TracePath has 520 characters or more");
 
-    // A directory planted under the log file's name.
+    // A directory planted under the log file's name is moved aside, kept.
     ASSERT_TRUE(::CreateDirectoryW((dir / L"Planted.log").c_str(), nullptr));
     struct Sink : ITraceRecordSink {
         std::string last;
@@ -94,9 +94,10 @@ TEST(TraceLogRecovery, PathsThatCannotBeUsedAreNamedAndLeaveNothingBehind) {
     CTraceImpl planted(L"Planted", MissingLocation());
     planted.SetRecordSink(&sink);
     planted.m_Config.m_FilePath = dir / L"Planted.log";
-    planted.m_Config.Publish(TL_INFO, TP_FILE, 0, 0xFFFFFFFF);
+    planted.m_Config.Publish(TL_INFO | TL_WARNING, TP_FILE, 0, 0xFFFFFFFF);
     Trace(planted, TL_INFO, L"[%s] x", L"f");
-    EXPECT_NE(sink.last.find("not written: a directory has the file's name"), std::string::npos) << sink.last;
+    EXPECT_NE(sink.last.find("Planted.log\": a directory (owner S-1-"), std::string::npos) << sink.last;
+    EXPECT_EQ(ReadBytes(dir / L"Planted.log").find("[f] x\r\n"), 0u);
     planted.SetRecordSink(nullptr);
 
     // A long directory chain is written, or refused with nothing made

@@ -47,6 +47,7 @@ TEST(TraceOperatorSettings, ImportedSettingsReadBack) {
         ASSERT_TRUE(config.ReadConfig());
         EXPECT_EQ(config.m_EnableMask.load(), TL_ERROR);
         EXPECT_EQ(config.m_ParamsMask.load(), 0x3101u);
+        EXPECT_EQ(config.m_MaxFileSize.load(), 16u << 20);
         EXPECT_EQ(config.m_FilePath, GetTempDirectory() + L"\\ReRiruRuvazor.log");
     }
     {
@@ -58,4 +59,24 @@ TEST(TraceOperatorSettings, ImportedSettingsReadBack) {
         EXPECT_FALSE(impl.IsEnabled());
         EXPECT_EQ(impl.m_Config.m_EnableMask.load(), 0u);
     }
+}
+
+// An appended log without a bound grows for ever: every ready-made setting
+// that appends, also one added later, carries a bound.
+TEST(TraceOperatorSettings, EverySettingThatAppendsIsBounded) {
+    TempDir dir;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW((std::wstring(VQ_CONFIG_DIR) + L"/*.reg").c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    do {
+        TestKey key;
+        ASSERT_EQ(ImportAt(key, found.cFileName, dir), 0u);
+        CTraceConfig config(kTraceName, key.Location());
+        ASSERT_TRUE(config.ReadConfig());
+        const std::string name(found.cFileName, found.cFileName + wcslen(found.cFileName));
+        if (config.m_ParamsMask.load() & TP_APPEND) {
+            EXPECT_GE(config.m_MaxFileSize.load(), kMinMaxFileSize) << name;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
 }

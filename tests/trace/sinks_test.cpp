@@ -77,6 +77,20 @@ TEST(TraceFileSink, MissingDirectoryAndDeletedFileAreCreated) {
     EXPECT_EQ(ReadBytes(file), "W> [f] recreated\r\n");
 }
 
+TEST(TraceFileSink, SwitchedOffByItsLevelsItTouchesNoFileAtStart) {
+    TempDir dir;
+    TestKey key;
+    WriteBytes(dir / L"Off.log", "kept\r\n");
+    // Without TP_APPEND a start would empty it; a missing directory would be made.
+    for (const std::wstring& path : {dir.Path(), dir / L"new"}) {
+        FileConfig(key, L"Off", path, TP_FILE);
+        key.SetNumber(L"Off", L"EnableMask", 0);
+        CTraceImpl impl(L"Off", key.Location());
+    }
+    EXPECT_EQ(ReadBytes(dir / L"Off.log"), "kept\r\n");
+    EXPECT_FALSE(Exists(dir / L"new"));
+}
+
 TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
     CTraceImpl impl(L"SinkLost", MissingLocation());
     struct Sink : ITraceRecordSink {
@@ -85,9 +99,17 @@ TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
     } sink;
     impl.SetRecordSink(&sink);
     impl.m_Config.m_FilePath = L"f.log-without-directory:*?";
+    // The loss is a warning: a trace without that level does not say it.
     impl.m_Config.Publish(TL_INFO, TP_FILE, 0, 0xFFFFFFFF);
     Trace(impl, TL_INFO, L"[%s] x", L"f");
-    Trace(impl, TL_INFO, L"[%s] y", L"f");
+    EXPECT_EQ(sink.records, std::vector<std::string>{"[f] x\r\n"});
+    sink.records.clear();
+    CTraceImpl warned(L"SinkLost", MissingLocation());
+    warned.SetRecordSink(&sink);
+    warned.m_Config.m_FilePath = impl.m_Config.m_FilePath;
+    warned.m_Config.Publish(TL_INFO | TL_WARNING, TP_FILE, 0, 0xFFFFFFFF);
+    Trace(warned, TL_INFO, L"[%s] x", L"f");
+    Trace(warned, TL_INFO, L"[%s] y", L"f");
     // Every record reaches the other sinks, and the loss is said once.
     ASSERT_EQ(sink.records.size(), 3u);
     EXPECT_EQ(sink.records[0], "[f] x\r\n");
@@ -95,6 +117,7 @@ TEST(TraceFileSink, UnopenableFileLosesOnlyTheFileRecord) {
               "W> [VqBase::CTraceImpl::OpenFile] Trace file \"f.log-without-directory:*?\" not written: a relative path\r\n");
     EXPECT_EQ(sink.records[2], "[f] y\r\n");
     impl.SetRecordSink(nullptr);
+    warned.SetRecordSink(nullptr);
 }
 
 TEST(TraceConsoleSink, RedirectedStandardOutput) {

@@ -2,6 +2,7 @@
 
 #include "child_process.h"
 #include "module_path.h"
+#include "base/VqLogNames.h"
 
 #include <atomic>
 #include <filesystem>
@@ -89,6 +90,16 @@ std::string ReadBytes(const std::wstring& path) {
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
     out << bytes;
+}
+
+std::vector<std::wstring> FallbackFiles(const TempDir& dir, const std::wstring& name) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW((dir / VqBase::FallbackFilePattern(name)).c_str(), &found);
+    for (bool more = search != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(search, &found))
+        if (VqBase::IsFallbackFileName(name, found.cFileName)) names.push_back(found.cFileName);
+    if (search != INVALID_HANDLE_VALUE) ::FindClose(search);
+    return names;
 }
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

@@ -56,6 +56,8 @@ private:
 };
 
 std::wstring UniqueName(const wchar_t* prefix);
+// The fallback files of name in dir, in no order.
+std::vector<std::wstring> FallbackFiles(const TempDir& dir, const std::wstring& name);
 std::string ReadBytes(const std::wstring& path);
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 bool Exists(const std::wstring& path);
