@@ -208,9 +208,9 @@ TEST(DiagctlParts, AnExecutableOthersMayChangeOrAddToIsRefused) {
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
         PSID owner = nullptr;
         PACL dacl = nullptr;
-        BOOL defaulted = FALSE, present = FALSE;
-        GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
-        GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+        BOOL flag = FALSE;
+        GetSecurityDescriptorOwner(descriptor, &owner, &flag);
+        GetSecurityDescriptorDacl(descriptor, &flag, &dacl, &flag);
         EXPECT_EQ(diagctl::JudgeExecutableSecurity(owner, dacl, self), reason) << testing::PrintToString(sddl);
         LocalFree(descriptor);
     }

@@ -10,8 +10,8 @@ int wmain(int argc, wchar_t** argv) {
     BOOL inJob = FALSE;
     IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
     HANDLE token = nullptr;
-    DWORD size = 0;
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    DWORD size = 0;
     GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
     std::vector<BYTE> buffer(size + 1);
     FILE* out = argc > 3 ? _wfopen(argv[3], L"wb") : nullptr;

@@ -1,7 +1,5 @@
 // What a reg.exe started by the real service holds, read by a probe that
 // stands in for the system's reg.exe (run-with-probe-reg).
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <fstream>

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "base/VqOwners.h"
 #include "service_fixture.h"
@@ -112,36 +113,27 @@ TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndSaysWhy) {
     EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
 }
 
-// The running exports (their parent first, the service's process), by id.
-std::vector<DWORD> ServiceAndExports() {
-    std::vector<DWORD> ids{0};
-    const VqBase::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") != 0) continue;
-        ids[0] = entry.th32ParentProcessID;
-        ids.push_back(entry.th32ProcessID);
-    }
-    return ids;
-}
-
-// The service's process ended from outside (a crash, a kill) takes its
-// exports with it, through the job it holds, instead of leaving them writing
-// as LocalSystem.
+// The service's process ended from outside (a crash, a kill) takes its exports
+// with it, through its job, instead of leaving them writing as LocalSystem.
 TEST_F(StopDuringRequest, ItsExportsEndWithinASecondWhenTheServiceProcessIsKilled) {
     Start();
-    std::thread client([&] {
-        const std::wstring file = m_Trace.Directory() + L"\\hang.reg";
-        m_Channel->Post(diagproto::EncodeExport({{L"hang", file}, {L"hang", file}}), 3000);
-    });
-    std::vector<DWORD> ids;
-    for (int i = 0; i < 200 && (ids = ServiceAndExports()).size() < 3; ++i) Sleep(50);
-    ASSERT_EQ(ids.size(), 3u) << Log();
+    const std::wstring file = m_Trace.Directory() + L"\\hang.reg";
+    std::thread client([&] { m_Channel->Post(diagproto::EncodeExport({{L"hang", file}, {L"hang", file}}), 3000); });
+    DWORD service = 0;
     std::vector<HANDLE> exports;
-    for (size_t i = 1; i < ids.size(); ++i) exports.push_back(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, ids[i]));
-    const VqBase::UniqueHandle service(OpenProcess(PROCESS_TERMINATE, FALSE, ids[0]));
-    ASSERT_TRUE(TerminateProcess(service.get(), 1));
+    for (int i = 0; i < 200 && exports.size() < 2; ++i, Sleep(50)) {
+        for (HANDLE process : std::exchange(exports, {})) CloseHandle(process);
+        const VqBase::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+            if (lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") != 0) continue;
+            service = entry.th32ParentProcessID;
+            exports.push_back(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        }
+    }
+    ASSERT_EQ(exports.size(), 2u) << Log();
+    ASSERT_TRUE(TerminateProcess(VqBase::UniqueHandle(OpenProcess(PROCESS_TERMINATE, FALSE, service)).get(), 1));
     EXPECT_EQ(WaitForMultipleObjects(2, exports.data(), TRUE, 1000), WAIT_OBJECT_0);  // within a second
     for (HANDLE process : exports) TerminateProcess(process, 0) && CloseHandle(process);
     client.join();

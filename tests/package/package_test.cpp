@@ -364,10 +364,8 @@ TEST_F(Package, AServiceThatDoesNotStopFailsTheStepAndTheInstalledVersionStaysUs
         ASSERT_NE(at, std::string::npos) << status;
         const DWORD id = std::stoul(status.substr(at + 12));
         ASSERT_TRUE(Freeze(id, true));
-        const ULONGLONG started = GetTickCount64();
         const DWORD code = Msiexec(action, kNext, L"frozen", L"SERVICESTOPTIMEOUT=1000");
         EXPECT_TRUE(code == ERROR_INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code << ReadLog(m_Log);
-        EXPECT_GE(GetTickCount64() - started, 1000u);
         EXPECT_EQ(ReadLog(m_Log).find("InstallValidate"), std::string::npos);  // it stopped before
         EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(version)});
         EXPECT_EQ(InstalledVersion(L"diagctl.exe"), version);
