@@ -3,7 +3,7 @@
 // machine hits both sides alike; each row gives the median ratio and its
 // spread (lowest and highest) over the repetitions.
 //
-//   vq_bench [export|trace|format|all] ...
+//   vq_bench [export|trace|format|start|all] ...
 //   VQ_BENCH_EXPORT_N=<n>  only this N in the export group
 //   VQ_BENCH_REPS=<n>  repetitions (default 7; export: 5, at most 9, and three
 //                      times as many for N <= 8, twice as many for N = 32)
@@ -233,6 +233,81 @@ int BenchExport() {
     service.WaitStopped(15000, &status);
     robustness::DeleteKeyTree(L"SOFTWARE\\VqBench");
     for (size_t i = 0; i < 128; ++i) ::DeleteFileW(set.File(i).c_str());
+    return 0;
+}
+
+// ------------------------------------------------------------------- start
+
+// Milliseconds from StartService to RUNNING of the service whose image path is
+// now exe; then stops it and waits until its process has ended, so that the
+// next start begins on a settled machine. Negative when it did not start.
+double StartToRunning(SC_HANDLE service, const std::wstring& exe) {
+    const std::wstring binary = L"\"" + exe + L"\"";
+    if (!::ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, binary.c_str(),
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+        return -1;
+    const double start = Now();
+    if (!::StartServiceW(service, 0, nullptr)) return -1;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    double running = -1;
+    for (int polls = 0; polls < 20000; ++polls) {
+        if (!::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                                    &needed) ||
+            status.dwCurrentState == SERVICE_STOPPED)
+            break;
+        if (status.dwCurrentState == SERVICE_RUNNING) {
+            running = (Now() - start) * 1000;
+            break;
+        }
+        ::Sleep(0);
+    }
+    OwnedHandle process(::OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId));
+    SERVICE_STATUS stopped{};
+    ::ControlService(service, SERVICE_CONTROL_STOP, &stopped);
+    if (process) ::WaitForSingleObject(process.get(), 15000);
+    return running;
+}
+
+int BenchStart() {
+    const unsigned reps = Reps(15);
+    std::wstring message;
+    // The real service opens the channel as it starts.
+    auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), 64 * 1024, message);
+    if (!channel) {
+        std::fprintf(stderr, "start: channel: %ls\n", message.c_str());
+        return 1;
+    }
+    const std::wstring real = robustness::ModuleDirectory() + L"ReRiruRuvazor.exe";
+    const std::wstring minimal = robustness::ModuleDirectory() + L"vq_bench_minimal_service.exe";
+    robustness::ServiceInstallation installation(real);
+    const SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE service = manager ? ::OpenServiceW(manager, kServiceName, SERVICE_ALL_ACCESS) : nullptr;
+    if (!installation.Installed() || !service) {
+        std::fprintf(stderr, "start: the service could not be installed (error %lu)\n", installation.InstallError());
+        return 1;
+    }
+    StartToRunning(service, real);  // warm-up: the first start of a prefix is slower
+    StartToRunning(service, minimal);
+    std::vector<double> measured, baseline;
+    for (unsigned r = 0; r < reps; ++r) {
+        for (unsigned k = 0; k < 2; ++k) {
+            const bool isReal = (r + k) % 2 == 0;
+            ::Sleep(100);
+            const double ms = StartToRunning(service, isReal ? real : minimal);
+            if (ms < 0) {
+                std::fprintf(stderr, "start: %s did not reach RUNNING\n", isReal ? "the service" : "the minimal service");
+                return 1;
+            }
+            (isReal ? measured : baseline).push_back(ms);
+        }
+    }
+    std::fprintf(stderr, "start to RUNNING: service %.1f ms, minimal service %.1f ms (medians of %u)\n",
+                 Median(measured), Median(baseline), reps);
+    Row("start: service start to RUNNING / a minimal service", "real service", measured, baseline, "ms", "<= 1.2",
+        1.2, true);
+    ::CloseServiceHandle(service);
+    ::CloseServiceHandle(manager);
     return 0;
 }
 
@@ -552,14 +627,15 @@ int BenchFormat() {
 int wmain(int argc, wchar_t** argv) {
     std::vector<std::wstring> what;
     for (int i = 1; i < argc; ++i) what.emplace_back(argv[i]);
-    if (what.empty() || what[0] == L"all") what = {L"format", L"trace", L"export"};
+    if (what.empty() || what[0] == L"all") what = {L"format", L"trace", L"export", L"start"};
     int rc = 0;
     for (const auto& w : what) {
         if (w == L"export") rc |= BenchExport();
         else if (w == L"trace") rc |= BenchTrace();
         else if (w == L"format") rc |= BenchFormat();
+        else if (w == L"start") rc |= BenchStart();
         else {
-            std::fprintf(stderr, "usage: vq_bench [export|trace|format|all]...\n");
+            std::fprintf(stderr, "usage: vq_bench [export|trace|format|start|all]...\n");
             return 2;
         }
     }

@@ -73,6 +73,8 @@ void StoreSwitch(CommandLine& line, const OptionInfo& option) {
         line.Follow = true;
     else if (name == L"--json")
         line.Json = true;
+    else if (name == L"--force")
+        line.Force = true;
     else
         line.AllowUntrustedTarget = true;
 }

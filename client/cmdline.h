@@ -21,6 +21,7 @@ struct CommandLine {
     bool Version = false;  // --version
     bool Json = false;     // --json: one JSON object instead of the text
     bool AllowUntrustedTarget = false;  // --allow-untrusted-target
+    bool Force = false;  // --force
     std::optional<std::wstring> NamesPrefix, Section, DoWork, WorkDone;
     std::optional<DWORD> SectionSize, TimeoutMs;
     // trace set: the values as given, checked by the verb before it writes.

@@ -70,6 +70,8 @@ enum ExitCode : int {
     kExitTargetRefused = kOwnExitCodeBit | 7,  // an export FILE refused before anything was posted
     kExitStoppedAfterFailure = kOwnExitCodeBit | 8,  // status: stopped, exit codes other than 0/0 and 1077/0
     kExitCollectIncomplete = kOwnExitCodeBit | 9,    // collect: some pieces could not be collected
+    kExitUntrustedExecutable = kOwnExitCodeBit | 0xA,  // install refused: an executable in a place others may change
+    kExitPackageRegistration = kOwnExitCodeBit | 0xB,  // uninstall refused: a registration the package made
 };
 
 // The exit code for a failed system call: its Win32 error, unchanged; an

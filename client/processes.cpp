@@ -42,7 +42,7 @@ DWORD OtherProcessOfThisProgram() {
     return found;
 }
 
-std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe) {
+std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe, DWORD access) {
     std::vector<VqBase::UniqueHandle> running;
     const std::wstring name = FileNameOf(exe);
     const auto snapshot = ProcessSnapshot();
@@ -54,7 +54,7 @@ std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe) {
         if (lstrcmpiW(entry.szExeFile, name.c_str()) != 0)
             continue;
         VqBase::UniqueHandle process(
-            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | access, FALSE, entry.th32ProcessID));
         // The name alone could be another program's; the full path is not.
         if (process.get() != nullptr && lstrcmpiW(ImageOf(process.get()).c_str(), exe.c_str()) == 0)
             running.push_back(std::move(process));

@@ -16,9 +16,9 @@ namespace diagctl {
 // be listed.
 DWORD OtherProcessOfThisProgram();
 
-// A handle (SYNCHRONIZE) to each running process whose executable is exe
-// (a full path, letter case aside). A process that has ended by the time it
-// is opened is left out.
-std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe);
+// A handle (SYNCHRONIZE, PROCESS_QUERY_LIMITED_INFORMATION and access) to
+// each running process whose executable is exe (a full path, letter case
+// aside). A process that has ended by the time it is opened is left out.
+std::vector<VqBase::UniqueHandle> ProcessesRunning(const std::wstring& exe, DWORD access = 0);
 
 }  // namespace diagctl

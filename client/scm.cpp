@@ -8,8 +8,12 @@
 #include "console.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "executable.h"
+#include "installed.h"
+#include "package_steps.h"
 #include "paths.h"
 #include "processes.h"
+#include "service_security.h"
 #include "status_text.h"
 #include "usage.h"
 
@@ -76,6 +80,19 @@ int Install(const CommandLine& line) {
         return ReportFailure(L"installing the directory \"" + path + L"\" as the service's executable",
                              ERROR_BAD_EXE_FORMAT);
 
+    // The service runs as LocalSystem whatever the file holds: whoever may
+    // replace it, or put a DLL beside it, would run as LocalSystem.
+    if (const std::wstring reason = JudgeServiceExecutable(path); !reason.empty()) {
+        const std::wstring why = L"someone other than LocalSystem, the Administrators, TrustedInstaller and you may "
+                                 L"change the service's executable or add to a directory of its path: " + reason;
+        if (!line.Force) {
+            Err(L"diagctl: refused: " + why + L"\ndiagctl: whoever may change it runs as LocalSystem at the next "
+                L"start; install from a directory only administrators may write (under C:\\Program Files), or give "
+                L"--force to install there all the same\n");
+            return diagproto::kExitUntrustedExecutable;
+        }
+        Err(L"diagctl: warning: " + why + L"; installed all the same (--force)\n");
+    }
     ScHandle manager = OpenManager();
     if (!manager)
         return ReportFailure(L"OpenSCManager", GetLastError());
@@ -91,6 +108,11 @@ int Install(const CommandLine& line) {
     if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description)) {
         const int code = ReportFailure(L"ChangeServiceConfig2 (description)", GetLastError());
         DeleteService(service.get());  // no half-made registration stays behind
+        return code;
+    }
+    if (const DWORD error = DeclareServiceSecurity(service.get()); error != ERROR_SUCCESS) {
+        const int code = ReportFailure(L"ChangeServiceConfig2 (required privileges, service SID)", error);
+        DeleteService(service.get());
         return code;
     }
     // The event log finds the entries' texts in the message module beside
@@ -109,6 +131,18 @@ int Install(const CommandLine& line) {
 int Uninstall(const CommandLine& line) {
     if (!line.Arguments.empty())
         return UsageError(line.Verb, L"uninstall takes no arguments");
+    // Removing the package's registration by hand would leave its files and
+    // its entry in Add/Remove Programs, and a package that no longer works.
+    if (const std::wstring product = ReadInstalledVersions().PackageCode; !product.empty()) {
+        const std::wstring why = L"the installer package made this registration (product " + product + L")";
+        if (!line.Force) {
+            Err(L"diagctl: refused: " + why + L"; remove the package instead: msiexec /x " + product +
+                L" (or Add/Remove Programs), or give --force to remove the registration alone\n");
+            return diagproto::kExitPackageRegistration;
+        }
+        Err(L"diagctl: warning: " + why + L"; removing the registration alone (--force): the package's files and "
+            L"its Add/Remove Programs entry stay\n");
+    }
     ScHandle manager = OpenManager();
     if (!manager)
         return ReportFailure(L"OpenSCManager", GetLastError());
@@ -312,7 +346,12 @@ StatusReport ReadStatus() {
     ServiceFacts facts = FactsOf(status);
     if (!QueryConfig(service.get(), facts))
         return failed(L"QueryServiceConfig", GetLastError());
+    QueryServiceSecurity(service.get(), facts);
     report.Text = FormatStatus(kServiceName, facts);
+    if (const std::wstring reason = JudgeServiceExecutable(ImageProgram(facts.ImagePath)); !reason.empty())
+        report.Text += L"  warning: someone other than LocalSystem, the Administrators, TrustedInstaller and you may "
+                       L"change the service's executable or add to a directory of its path (" + reason +
+                       L"): whoever may change it runs as LocalSystem at the next start\n";
     report.Json = StatusJson(kServiceName, facts);
     report.ExitCode = StatusExitCode(facts);
     return report;

@@ -66,6 +66,15 @@ std::wstring StartTypeName(DWORD startType) {
     }
 }
 
+std::wstring ServiceSidTypeName(DWORD type) {
+    switch (type) {
+    case SERVICE_SID_TYPE_NONE: return L"none";
+    case SERVICE_SID_TYPE_UNRESTRICTED: return L"unrestricted";
+    case SERVICE_SID_TYPE_RESTRICTED: return L"restricted";
+    default: return std::to_wstring(type);
+    }
+}
+
 std::wstring UnquotedPathHijack(const std::wstring& imagePath) {
     if (imagePath.empty() || imagePath[0] == L'"')
         return std::wstring();
@@ -103,6 +112,16 @@ std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts
             text += L"  warning: the image path is not quoted and holds a blank: Windows tries " + hijack +
                     L" first (the unquoted service path weakness); store the path in quotes\n";
         text += L"  display name: " + facts.DisplayName + L"\n";
+        constexpr wchar_t kNotKept[] = L"not kept by this platform";
+        std::wstring privileges;
+        if (facts.RequiredPrivileges)
+            for (const auto& name : *facts.RequiredPrivileges)
+                privileges += (privileges.empty() ? L"" : L", ") + name;
+        text += L"  required privileges: " +
+                (facts.RequiredPrivileges ? (privileges.empty() ? L"all of the account's" : privileges) : kNotKept) +
+                L"\n";
+        text += L"  service SID type: " +
+                (facts.ServiceSidType ? ServiceSidTypeName(*facts.ServiceSidType) : std::wstring(kNotKept)) + L"\n";
     }
     return text;
 }

@@ -22,8 +22,10 @@ struct ServiceFacts {
     DWORD StartType = 0;
     std::wstring ImagePath;
     std::wstring DisplayName;
-    // What the service control manager keeps of the service's least
-    // privilege; nullopt where the platform keeps none (Wine).
+    // What the service control manager keeps of the service's security:
+    // the privileges it leaves in the service's token and the type of its
+    // service SID. nullopt: the platform keeps none (Wine's manager answers
+    // both queries with 124, ERROR_INVALID_LEVEL).
     std::optional<std::vector<std::wstring>> RequiredPrivileges;
     std::optional<DWORD> ServiceSidType;
 };
@@ -43,6 +45,8 @@ int StatusExitCode(const ServiceFacts& facts);
 
 // "demand", "automatic", ...
 std::wstring StartTypeName(DWORD startType);
+// "none", "unrestricted", "restricted"; else the number.
+std::wstring ServiceSidTypeName(DWORD type);
 
 // An image path without quotes whose program part holds a blank is read by
 // Windows one blank at a time ("C:\Program.exe" before "C:\Program
@@ -54,8 +58,9 @@ std::wstring UnquotedPathHijack(const std::wstring& imagePath);
 // The first line: "<service>: STATE, win32 exit code N, service exit code N
 // (0x...)"; then one line per exit code with its text, the process id while
 // there is one and, with a configuration, the start type, the image path
-// (with a warning when it is unquoted and holds a blank) and the display
-// name.
+// (with a warning when it is unquoted and holds a blank), the display
+// name, the required privileges and the service SID type (or that the
+// platform keeps neither).
 std::wstring FormatStatus(const std::wstring& service, const ServiceFacts& facts);
 
 // The same as one JSON object of the kind "status" (docs/diagctl.schema.json).

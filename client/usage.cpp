@@ -25,8 +25,8 @@ constexpr VerbInfo kVerbs[] = {
      L"create the channel, start the service, run each REQUEST (export KEY=FILE ... | raw WORKTYPE DATASIZE "
      L"[HEXBYTES]), post Quit and show how the service ended",
      kRequestOptions | kTargetOption | kJsonOption},
-    {L"install", L"[EXE]", L"register the service (default: ReRiruRuvazor.exe next to diagctl.exe)", kNoOptions},
-    {L"uninstall", L"", L"stop the service if it runs and remove it", kTimeoutOption},
+    {L"install", L"[EXE]", L"register the service (default: ReRiruRuvazor.exe next to diagctl.exe)", kForceOption},
+    {L"uninstall", L"", L"stop the service if it runs and remove it", kTimeoutOption | kForceOption},
     {L"start", L"[ARG ...]",
      L"start the service; it refuses any start parameter ARG (it stops with exit codes 160 and 0xFFFFFFFF)",
      kTimeoutOption},
@@ -67,6 +67,7 @@ constexpr VerbInfo kVerbs[] = {
      kNoOptions},
     {L"help", L"[VERB]", L"this text, or one verb's usage", kNoOptions},
     {L"package-stop", L"", L"stop the service and wait until its process has ended", kTimeoutOption, true},
+    {L"package-configure", L"", L"declare the service's required privileges and SID type", kNoOptions, true},
 };
 
 constexpr OptionInfo kOptions[] = {
@@ -83,6 +84,9 @@ constexpr OptionInfo kOptions[] = {
      L"export into a directory that others may change, or over a link, with a warning (refused otherwise: the "
      L"service writes as LocalSystem)",
      kTargetOption},
+    {L"--force", nullptr,
+     L"install an executable that others may change, or remove a registration the package made, with a warning",
+     kForceOption},
     {L"--levels", L"LIST", L"levels written: info, warning, error, break, separated by commas, or none",
      kTraceSetOptions},
     {L"--sinks", L"LIST", L"where lines go: file, debugger, console, separated by commas, or none", kTraceSetOptions},
@@ -165,6 +169,10 @@ std::wstring ExitCodeTable() {
                 L"status: the service is stopped after a run that failed (exit codes other than 0 and 0, or 1077 "
                 L"and 0)") +
            Line(Code(kExitCollectIncomplete), L"collect: some pieces could not be collected (the summary names them)") +
+           Line(Code(kExitUntrustedExecutable), L"install refused: others may change the executable or add to a "
+                                                L"directory of its path") +
+           Line(Code(kExitPackageRegistration), L"uninstall refused: the installer package made the registration "
+                                                L"(remove it with msiexec /x)") +
            Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
                               L"when export, quit or raw find the service not installed or stopped") +
            L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"

@@ -16,6 +16,7 @@ enum OptionGroup : unsigned {
     kTailOptions = 16,     // -n, --follow
     kTargetOption = 32,    // --allow-untrusted-target
     kJsonOption = 64,      // --json
+    kForceOption = 128,    // --force
 };
 
 struct VerbInfo {

@@ -131,8 +131,8 @@ bool DiagService::StartProcess(const std::wstring& application, wchar_t* command
         Winapi::SetLastError(ERROR_PATH_NOT_FOUND);
         return false;
     }
-    return Winapi::CreateProcess(application.c_str(), commandLine, nullptr, nullptr, false, CREATE_NO_WINDOW, nullptr,
-                                 nullptr, &startup, info);
+    return Winapi::CreateProcess(application.c_str(), commandLine, nullptr, nullptr, false,
+                                 CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, info);
 }
 
 std::wstring DiagService::SystemRegExe() {
@@ -148,7 +148,9 @@ DiagService::DiagService(const ChannelNames& names, ProcessStarter starter)
       m_SharedSection(names.Section.c_str()),
       m_Events(names.DoWork.c_str(), names.WorkDone.c_str()),
       m_Names(names),
-      m_StartProcess(std::move(starter)) {
+      m_StartProcess(std::move(starter)),
+      m_ExportJob(Hardening::CreateExportJob()) {
+    if (m_ExportJob.get() == nullptr) m_ExportJobError = Winapi::GetLastError();
     if (!m_StartProcess) {
         m_StartProcess = [application = SystemRegExe()](wchar_t* commandLine, PROCESS_INFORMATION* info) {
             return StartProcess(application, commandLine, info);
@@ -200,6 +202,13 @@ bool DiagService::WorkFunc_ExportRegKeys(const WorkItem& request) {
         }
         VqBase::GetTrace().TraceW(VqBase::TL_INFO, L"[%s] RegSaveInfo: {\"%s\", \"%s\"}", kExportLauncher,
                                   Shown(info.Key).c_str(), Shown(info.File).c_str());
+        // Without the job, a reg.exe would go on writing as LocalSystem after
+        // the service had ended: none is started.
+        if (m_ExportJob.get() == nullptr) {
+            Report::RegExeNotContained(info.Key, m_ExportJobError);
+            Winapi::SetLastError(m_ExportJobError);
+            return nullptr;
+        }
         std::wstring commandLine = ExportCommandLine(info);
         PROCESS_INFORMATION process{};
         if (!m_StartProcess(commandLine.data(), &process)) {
@@ -208,9 +217,28 @@ bool DiagService::WorkFunc_ExportRegKeys(const WorkItem& request) {
             Winapi::SetLastError(error);
             return nullptr;
         }
-        if (process.hThread != nullptr)
-            Winapi::CloseHandle(process.hThread);
-        return process.hProcess;
+        auto_close::handle thread(process.hThread, nullptr);
+        auto_close::handle started(process.hProcess, nullptr);
+        // Assigned while suspended: it runs no line of its own outside the job.
+        // A process that has ended already (a launcher that hands one out)
+        // can run nothing more and keeps its exit code.
+        if (!Winapi::AssignProcessToJobObject(m_ExportJob.get(), started.get())) {
+            // Some platforms refuse without saying why.
+            const DWORD error = Winapi::GetLastError() != ERROR_SUCCESS ? Winapi::GetLastError() : ERROR_ACCESS_DENIED;
+            if (Winapi::WaitForSingleObject(started.get(), 0) == WAIT_OBJECT_0) return started.release();
+            Winapi::TerminateProcess(started.get(), error);
+            Report::RegExeNotContained(info.Key, error);
+            Winapi::SetLastError(error);
+            return nullptr;
+        }
+        if (thread.get() != nullptr && Winapi::ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+            const DWORD error = Winapi::GetLastError();
+            Winapi::TerminateProcess(started.get(), error);
+            Report::RegExeNotStarted(info.Key, error);
+            Winapi::SetLastError(error);
+            return nullptr;
+        }
+        return started.release();
     };
 
     // The request's list of entries. Every entry leaves the abort registry

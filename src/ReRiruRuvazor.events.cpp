@@ -59,3 +59,12 @@ void DiagService::Report::RegExeNotStarted(const wchar_t* key, DWORD error) {
     EventLog().Report(VqMessages::VQ_EVENT_REG_EXE_NOT_STARTED, {},
                     {SystemRegExe(), string::escape_controls(key ? key : L""), ErrorOf(error), std::to_wstring(error)});
 }
+
+void DiagService::Report::RegExeNotContained(const wchar_t* key, DWORD error) {
+    EventLog().Report(VqMessages::VQ_EVENT_REG_EXE_NOT_CONTAINED, {},
+                      {SystemRegExe(), string::escape_controls(key ? key : L""), ErrorOf(error)});
+}
+
+void DiagService::Report::PrivilegesNotRemoved(const std::wstring& step, DWORD error) {
+    EventLog().Report(VqMessages::VQ_EVENT_PRIVILEGES_NOT_REMOVED, {}, {step, ErrorOf(error)});
+}

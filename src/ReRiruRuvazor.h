@@ -19,6 +19,14 @@ inline constexpr wchar_t kSectionName[] = L"Global\\{DBEC3D35-8097-4FA7-BD48-ED5
 inline constexpr wchar_t kDoWorkEventName[] = L"Global\\{7B5FC5AC-4696-48A5-B343-5FD4C8E62BDA}";
 inline constexpr wchar_t kWorkDoneEventName[] = L"Global\\{5F9DEF18-8998-4102-B61E-9D6D9C2338E2}";
 
+// The privileges the service keeps; it removes every other one from its
+// token before it serves a request, and the service control manager is told
+// the same list. Reading a key is judged by its ACL, writing a file by the
+// directory's, so reg.exe export needs none; SeChangeNotifyPrivilege
+// (bypass traverse checking) lets a path be walked through directories that
+// grant no traverse right, and Windows never removes it from a service.
+inline constexpr const wchar_t* kKeptPrivileges[] = {L"SeChangeNotifyPrivilege"};
+
 // The work record at offset 0 of the shared section; the same bytes carry
 // the request and then the reply. Data follow from offset 8.
 struct WorkItem {
@@ -55,9 +63,11 @@ public:
         std::wstring WorkDone = kWorkDoneEventName;
     };
 
-    // Starts one reg.exe command line; the product's is CreateProcessW of the
-    // system directory's reg.exe with CREATE_NO_WINDOW. Returns false with the
-    // thread's last error set when the process did not start.
+    // Starts one reg.exe command line suspended (CREATE_SUSPENDED), so that the
+    // service puts it into its job before it runs a line; the product's is
+    // CreateProcessW of the system directory's reg.exe with CREATE_NO_WINDOW.
+    // Returns false with the thread's last error set when the process did not
+    // start.
     using ProcessStarter = std::function<bool(wchar_t* commandLine, PROCESS_INFORMATION* info)>;
 
     class Status {
@@ -117,6 +127,52 @@ public:
         // request there were, when more than one.
         static void RefusedRequestCount();
         static void RegExeNotStarted(const wchar_t* key, DWORD error);
+        static void RegExeNotContained(const wchar_t* key, DWORD error);
+        static void PrivilegesNotRemoved(const std::wstring& step, DWORD error);
+    };
+
+    // What the service gives up before it serves a request, for good: every
+    // privilege but kKeptPrivileges, code from places the process does not
+    // trust, and exports that outlive it.
+    struct Hardening {
+        // The names in held that are not kept, in their order.
+        static std::vector<std::wstring> PrivilegesToRemove(const std::vector<std::wstring>& held);
+        struct Trimmed {
+            DWORD Error = 0;   // 0: every privilege but the kept ones is gone
+            std::wstring Step;  // what failed, for the report
+            std::vector<std::wstring> Removed;
+        };
+        // Removes from token (TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES) every
+        // privilege not kept, with SE_PRIVILEGE_REMOVED: a disabled one could
+        // be enabled again by whatever runs in the process.
+        static Trimmed TrimPrivileges(HANDLE token);
+        static Trimmed TrimOwnPrivileges();
+
+        // One process mitigation policy as it is requested.
+        struct Mitigation {
+            PROCESS_MITIGATION_POLICY Policy;
+            DWORD Flags;  // the policy structure's flags
+        };
+        // Image loads: no remote images, no low-label images, System32
+        // before the application directory; extension points (AppInit DLLs,
+        // window hooks, IMEs) disabled. Strict handle checks are not among
+        // them: a latent bad handle would end the service on Windows.
+        static std::vector<Mitigation> Mitigations();
+        // DLLs come from System32 and the program's directory only.
+        static constexpr DWORD kDllDirectories = LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR;
+        using MitigationSetter = std::function<bool(PROCESS_MITIGATION_POLICY policy, const void* buffer, size_t size)>;
+        using DllDirectorySetter = std::function<bool(DWORD flags)>;
+        // Requests every mitigation and the DLL directories through the
+        // setters (the logged wrappers by default); a refused one is traced
+        // and the rest go on. Returns how many were refused.
+        static unsigned ApplyMitigations(const MitigationSetter& setPolicy = {},
+                                         const DllDirectorySetter& setDirectories = {});
+
+        // A job object whose processes end when its last handle closes (so
+        // with the service's process, however it ends) and end at an
+        // unhandled exception instead of waiting for an error report. Holds
+        // null, with the last error set, when it cannot be made.
+        static auto_close::handle CreateExportJob();
     };
 
     struct CheckAccess {
@@ -220,7 +276,7 @@ public:
     static std::wstring ExportCommandLine(const RegSaveInfo& info);
     // The product's launcher: CreateProcessW of application (the full path of
     // reg.exe, so that no search path decides what runs) with
-    // CREATE_NO_WINDOW.
+    // CREATE_NO_WINDOW and CREATE_SUSPENDED.
     static bool StartProcess(const std::wstring& application, wchar_t* commandLine, PROCESS_INFORMATION* info);
     // reg.exe of the system directory; empty when that cannot be read.
     static std::wstring SystemRegExe();
@@ -257,6 +313,10 @@ private:
     bool RefuseUnreadable(const wchar_t* function);
 
     ProcessStarter m_StartProcess;
+    // Every export process runs in it; null (with m_ExportJobError) when it
+    // could not be made, and then no export process is started.
+    auto_close::handle m_ExportJob{nullptr, nullptr};
+    DWORD m_ExportJobError = 0;
     std::int32_t m_Result = 0;  // service thread only
     std::mutex m_ExportLock;
     std::vector<ExportEntry*> m_RunningExports;  // guarded by m_ExportLock

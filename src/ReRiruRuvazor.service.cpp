@@ -141,6 +141,16 @@ void DiagService::RunSteps(DWORD argc, LPWSTR* argv, LPHANDLER_FUNCTION handler)
         if (!m_StopRequested)
             m_Status.Update(SERVICE_START_PENDING);
     }
+    // Before any request: every reg.exe it starts inherits what is left.
+    if (const Hardening::Trimmed trimmed = Hardening::TrimOwnPrivileges(); trimmed.Error != ERROR_SUCCESS) {
+        // Serving with the whole of LocalSystem's token is what the trim
+        // exists to prevent: the service stops instead, and says why.
+        GetTrace().TraceW(TL_ERROR, L"[%s] Privileges not removed: %s: E(%08X)", kServiceMain, trimmed.Step.c_str(),
+                          trimmed.Error);
+        Report::PrivilegesNotRemoved(trimmed.Step, trimmed.Error);
+        EndLoop({trimmed.Error, kOtherwise});
+        return;
+    }
     if (!CheckAccess::Do(*this)) {
         EndLoop({ERROR_ACCESS_DENIED, kOtherwise});
         return;

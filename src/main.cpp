@@ -117,6 +117,10 @@ int RunProcess(int argc, wchar_t** argv) {
     if (static_cast<unsigned>(argc) == 0 || !argv)
         VqBase::AssertionFailed(L"wmain", "(argc > 0) && argv", L"main", __LINE__);
 
+    // Before anything else is loaded: DLLs only from System32 and the
+    // program's directory, nothing injected through extension points.
+    DiagService::Hardening::ApplyMitigations();
+
     const int exitCode = ERROR_BAD_ARGUMENTS;
     const app::args::srv_mode mode = app::args::parse(static_cast<unsigned>(argc - 1), argv + 1);
     if (mode == 0) {

@@ -62,6 +62,8 @@ handle& handle::operator=(handle&& other) noexcept {
     return *this;
 }
 
+HANDLE handle::release() noexcept { return std::exchange(m_Handle, m_None); }
+
 void handle::close() {
     if (m_Handle != m_None) Winapi::CloseHandle(m_Handle);
     m_Handle = m_None;

@@ -45,6 +45,8 @@ public:
     handle& operator=(handle&& other) noexcept;
 
     HANDLE get() const { return m_Handle; }
+    // Gives the handle up without closing it; the owner then holds none.
+    [[nodiscard]] HANDLE release() noexcept;
 
 private:
     void close();

@@ -1,6 +1,7 @@
 #include "common/winapi_wrappers.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <cwchar>
 
 #include "base/LastError.h"
@@ -243,6 +244,142 @@ std::wstring GetSystemDirectory() {
     }
     Line(kInfo, L"[%s] GetSystemDirectoryW(): ok, \"%s\"", kName, buffer);
     return std::wstring(buffer, length);
+}
+
+HANDLE OpenProcessToken(DWORD access) {
+    constexpr wchar_t kName[] = L"Winapi::OpenProcessToken";
+    HANDLE token = nullptr;
+    const BOOL ok = ::OpenProcessToken(::GetCurrentProcess(), access, &token);
+    VqBase::LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] OpenProcessToken(%08X): ok, %016X", kName, access, Low32(token));
+    else
+        Line(kError, L"[%s] OpenProcessToken(%08X): E(%08X)", kName, access, keep.Error());
+    return ok ? token : nullptr;
+}
+
+bool GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, std::vector<BYTE>& info) {
+    constexpr wchar_t kName[] = L"Winapi::GetTokenInformation";
+    // The size is asked first: the list a token holds differs by platform.
+    DWORD needed = 0;
+    ::GetTokenInformation(token, infoClass, nullptr, 0, &needed);
+    BOOL ok = FALSE;
+    if (needed != 0) {
+        info.assign(needed, 0);
+        ok = ::GetTokenInformation(token, infoClass, info.data(), needed, &needed);
+    }
+    VqBase::LastErrorKeeper keep;
+    if (ok) {
+        Line(kInfo, L"[%s] GetTokenInformation(%016X, %d): ok, %lu bytes", kName, Low32(token),
+             static_cast<int>(infoClass), needed);
+    } else {
+        info.clear();
+        Line(kError, L"[%s] GetTokenInformation(%016X, %d): E(%08X)", kName, Low32(token), static_cast<int>(infoClass),
+             keep.Error());
+    }
+    return ok != FALSE;
+}
+
+std::wstring LookupPrivilegeName(const LUID& luid) {
+    constexpr wchar_t kName[] = L"Winapi::LookupPrivilegeName";
+    LUID value = luid;
+    wchar_t name[128] = {};
+    DWORD length = 128;
+    const BOOL ok = ::LookupPrivilegeNameW(nullptr, &value, name, &length);
+    VqBase::LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] LookupPrivilegeNameW(%ld:%lu): ok, %s", kName, luid.HighPart, luid.LowPart, name);
+    else
+        Line(kError, L"[%s] LookupPrivilegeNameW(%ld:%lu): E(%08X)", kName, luid.HighPart, luid.LowPart, keep.Error());
+    return ok ? std::wstring(name, length) : std::wstring();
+}
+
+bool AdjustTokenPrivileges(HANDLE token, const TOKEN_PRIVILEGES* privileges) {
+    constexpr wchar_t kName[] = L"Winapi::AdjustTokenPrivileges";
+    const DWORD count = privileges ? privileges->PrivilegeCount : 0;
+    BOOL ok = FALSE;
+    if (privileges)
+        ok = ::AdjustTokenPrivileges(token, FALSE, const_cast<TOKEN_PRIVILEGES*>(privileges), 0, nullptr, nullptr);
+    else
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+    VqBase::LastErrorKeeper keep;
+    if (ok && keep.Error() == ERROR_SUCCESS)
+        Line(kInfo, L"[%s] AdjustTokenPrivileges(%016X, %lu): ok", kName, Low32(token), count);
+    else
+        Line(kError, L"[%s] AdjustTokenPrivileges(%016X, %lu): E(%08X)", kName, Low32(token), count, keep.Error());
+    return ok != FALSE;
+}
+
+HANDLE CreateJobObject() {
+    constexpr wchar_t kName[] = L"Winapi::CreateJobObject";
+    const HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+    VqBase::LastErrorKeeper keep;
+    if (job)
+        Line(kInfo, L"[%s] CreateJobObjectW(): ok, %016X", kName, Low32(job));
+    else
+        Line(kError, L"[%s] CreateJobObjectW(): E(%08X)", kName, keep.Error());
+    return job;
+}
+
+bool SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD size) {
+    constexpr wchar_t kName[] = L"Winapi::SetInformationJobObject";
+    const BOOL ok = ::SetInformationJobObject(job, infoClass, info, size);
+    VqBase::LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] SetInformationJobObject(%016X, %d): ok", kName, Low32(job), static_cast<int>(infoClass));
+    else
+        Line(kError, L"[%s] SetInformationJobObject(%016X, %d): E(%08X)", kName, Low32(job),
+             static_cast<int>(infoClass), keep.Error());
+    return ok != FALSE;
+}
+
+bool AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    constexpr wchar_t kName[] = L"Winapi::AssignProcessToJobObject";
+    const BOOL ok = ::AssignProcessToJobObject(job, process);
+    VqBase::LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] AssignProcessToJobObject(%016X, %016X): ok", kName, Low32(job), Low32(process));
+    else
+        Line(kError, L"[%s] AssignProcessToJobObject(%016X, %016X): E(%08X)", kName, Low32(job), Low32(process),
+             keep.Error());
+    return ok != FALSE;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+    constexpr wchar_t kName[] = L"Winapi::ResumeThread";
+    const DWORD previous = ::ResumeThread(thread);
+    VqBase::LastErrorKeeper keep;
+    if (previous != static_cast<DWORD>(-1))
+        Line(kInfo, L"[%s] ResumeThread(%016X): ok, %lu", kName, Low32(thread), previous);
+    else
+        Line(kError, L"[%s] ResumeThread(%016X): E(%08X)", kName, Low32(thread), keep.Error());
+    return previous;
+}
+
+bool SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, const void* buffer, size_t size) {
+    constexpr wchar_t kName[] = L"Winapi::SetProcessMitigationPolicy";
+    DWORD flags = 0;
+    if (buffer && size >= sizeof(flags))
+        std::memcpy(&flags, buffer, sizeof(flags));
+    const BOOL ok = ::SetProcessMitigationPolicy(policy, const_cast<void*>(buffer), size);
+    VqBase::LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] SetProcessMitigationPolicy(%d, %08X): ok", kName, static_cast<int>(policy), flags);
+    else
+        Line(kError, L"[%s] SetProcessMitigationPolicy(%d, %08X): E(%08X)", kName, static_cast<int>(policy), flags,
+             keep.Error());
+    return ok != FALSE;
+}
+
+bool SetDefaultDllDirectories(DWORD flags) {
+    constexpr wchar_t kName[] = L"Winapi::SetDefaultDllDirectories";
+    const BOOL ok = ::SetDefaultDllDirectories(flags);
+    VqBase::LastErrorKeeper keep;
+    if (ok)
+        Line(kInfo, L"[%s] SetDefaultDllDirectories(%08X): ok", kName, flags);
+    else
+        Line(kError, L"[%s] SetDefaultDllDirectories(%08X): E(%08X)", kName, flags, keep.Error());
+    return ok != FALSE;
 }
 
 DWORD GetSecurityInfo(HANDLE object, SecurityInfo* info) {

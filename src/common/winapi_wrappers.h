@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/VqAccessList.h"
 
@@ -36,6 +37,32 @@ SIZE_T VirtualQuery(const void* address, MEMORY_BASIC_INFORMATION* info);
 HANDLE CreateEvent(bool manualReset, bool initialState);
 // The system directory ("C:\\Windows\\System32"); empty on failure.
 std::wstring GetSystemDirectory();
+
+// The process's own token (GetCurrentProcess()), opened for access; null on
+// failure.
+HANDLE OpenProcessToken(DWORD access);
+// GetTokenInformation of one class into info, sized by a first query that
+// the line does not show; false with the last error.
+bool GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, std::vector<BYTE>& info);
+// The name of a privilege ("SeDebugPrivilege"); empty on failure.
+std::wstring LookupPrivilegeName(const LUID& luid);
+// AdjustTokenPrivileges with the given states, nothing returned of the old
+// ones. Windows reports TRUE with ERROR_NOT_ALL_ASSIGNED when it changed only
+// some: the line shows that error, and the caller reads it from the last
+// error, which is 0 after a complete change.
+bool AdjustTokenPrivileges(HANDLE token, const TOKEN_PRIVILEGES* privileges);
+
+// An unnamed job object; null on failure.
+HANDLE CreateJobObject();
+bool SetInformationJobObject(HANDLE job, JOBOBJECTINFOCLASS infoClass, void* info, DWORD size);
+bool AssignProcessToJobObject(HANDLE job, HANDLE process);
+// The thread's previous suspend count, (DWORD)-1 on failure.
+DWORD ResumeThread(HANDLE thread);
+
+// SetProcessMitigationPolicy for the process; the line shows the policy's
+// number and its first 32 bits of flags.
+bool SetProcessMitigationPolicy(PROCESS_MITIGATION_POLICY policy, const void* buffer, size_t size);
+bool SetDefaultDllDirectories(DWORD flags);
 
 // The owner and DACL of a kernel object, read through its handle (which needs
 // READ_CONTROL).

@@ -2,6 +2,8 @@
 // status texts.
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,6 +16,8 @@
 #include "collect.h"
 #include "diagproto.h"
 #include "errortext.h"
+#include "executable.h"
+#include "service_security.h"
 #include "status_text.h"
 #include "usage.h"
 
@@ -171,4 +175,43 @@ TEST(DiagctlParts, ACollectionGivesNobodyButLocalSystemAndTheAdministratorsAnyRi
     LocalFree(sddl);
     // Protected (P): nothing inherited from the parent; full access for those two, inherited by what is in it.
     EXPECT_EQ(dacl, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+}
+
+// What the service control manager keeps of the service's security, in the
+// status text (e2e shows a platform that keeps none: Wine).
+TEST(DiagctlParts, StatusShowsTheRequiredPrivilegesAndSidTypeTheManagerKeeps) {
+    EXPECT_EQ(diagctl::MultiStringNames(diagctl::RequiredPrivilegesText().c_str()),
+              std::vector<std::wstring>{L"SeChangeNotifyPrivilege"});
+    diagctl::ServiceFacts facts;
+    facts.HasConfig = true;
+    facts.RequiredPrivileges = std::vector<std::wstring>{L"SeChangeNotifyPrivilege", L"SeAuditPrivilege"};
+    facts.ServiceSidType = SERVICE_SID_TYPE_UNRESTRICTED;
+    EXPECT_THAT(diagctl::FormatStatus(L"R", facts), HasSubstr(L"  required privileges: SeChangeNotifyPrivilege, "
+                                                              L"SeAuditPrivilege\n  service SID type: unrestricted\n"));
+}
+
+// The service's executable and its directories: nobody but LocalSystem, the
+// Administrators, TrustedInstaller and the operator (here the Guests stand
+// in) may change them or add to them, stricter than a log directory's rule.
+TEST(DiagctlParts, AnExecutableOthersMayChangeOrAddToIsRefused) {
+    BYTE self[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(self);
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinGuestsSid, nullptr, self, &size));
+    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+        {L"O:BAD:(A;;FA;;;SY)(A;;FA;;;BG)(A;;0x1200a9;;;BU)(A;OICIIO;FA;;;BU)(A;;FA;;;CO)", L""},
+        {L"O:BAD:(A;;FA;;;SY)(A;;0x1200a9;;;BU)(A;;0x2;;;BU)", L"S-1-5-32-545 may change it or add to it (00000002)"},
+        {L"O:BAD:(A;;0x10000;;;WD)", L"S-1-1-0 may change it or add to it (00010000)"},
+        {L"O:BUD:(A;;FA;;;SY)", L"owned by S-1-5-32-545"},
+    };
+    for (const auto& [sddl, reason] : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+        PSID owner = nullptr;
+        PACL dacl = nullptr;
+        BOOL flag = FALSE;
+        GetSecurityDescriptorOwner(descriptor, &owner, &flag);
+        GetSecurityDescriptorDacl(descriptor, &flag, &dacl, &flag);
+        EXPECT_EQ(diagctl::JudgeExecutableSecurity(owner, dacl, self), reason) << testing::PrintToString(sddl);
+        LocalFree(descriptor);
+    }
 }

@@ -124,7 +124,7 @@ TEST_F(Session, ARefusedRequestEndsTheSessionAtOnceWithTheServicesEnd) {
     EXPECT_NE(status.Output.find("(0xFFFFFFFF): not a code of the service's own"), std::string::npos) << status.Output;
     testing_support::KeepJsonSample("status-stopped-refused", testing_support::JsonLine(Diagctl(L"status --json").Output));
     EXPECT_NE(status.Output.find("start type: demand"), std::string::npos) << status.Output;
-    EXPECT_NE(status.Output.find("image path: \"" + Utf8(e2e::InBin(L"ReRiruRuvazor.exe")) + "\""),
+    EXPECT_NE(status.Output.find("image path: \"" + Utf8(m_Registration.Executable()) + "\""),
               std::string::npos)
         << status.Output;
 }

@@ -214,7 +214,14 @@ std::string Join(const std::vector<std::string>& lines) {
 
 ServiceRegistration::ServiceRegistration(const std::wstring& exePath) {
     Diagctl(L"uninstall");  // a leftover of an earlier, interrupted run
-    const ProcessResult installed = Diagctl(exePath.empty() ? L"install" : L"install \"" + exePath + L"\"");
+    const std::wstring source = exePath.empty() ? InBin(L"ReRiruRuvazor.exe") : exePath;
+    const size_t name = source.find_last_of(L"\\/") + 1;
+    const std::wstring directory = FreshDirectory(L"vq-e2e-service");
+    m_Executable = directory + L"\\" + source.substr(name);
+    CopyInto(source, m_Executable);
+    for (const wchar_t* companion : {L"VqError.dll", L"vq_fake_reg.exe", L"reg.exe"})
+        CopyInto(source.substr(0, name) + companion, directory + L"\\" + companion);
+    const ProcessResult installed = Diagctl(L"install \"" + m_Executable + L"\"");
     m_Installed = installed.Started && installed.ExitCode == 0;
 }
 

@@ -62,8 +62,10 @@ int FindLine(const std::vector<std::string>& lines, const std::string& fragment,
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& fragments);
 std::string Join(const std::vector<std::string>& lines);
 
-// Installs the service (diagctl install [path]) after removing any leftover
-// registration, and uninstalls it when destroyed, also after a failure.
+// Installs a copy of the service (by default the build's) with VqError.dll,
+// vq_fake_reg.exe and reg.exe from beside it on the prefix's C: (a build tree
+// under /tmp is one others may change, which install refuses) after removing
+// any leftover registration, and uninstalls it when destroyed.
 class ServiceRegistration {
 public:
     explicit ServiceRegistration(const std::wstring& exePath = L"");
@@ -71,8 +73,11 @@ public:
     ServiceRegistration(const ServiceRegistration&) = delete;
     ServiceRegistration& operator=(const ServiceRegistration&) = delete;
     bool Installed() const { return m_Installed; }
+    // The copy that is registered.
+    const std::wstring& Executable() const { return m_Executable; }
 
 private:
+    std::wstring m_Executable;
     bool m_Installed = false;
 };
 

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "service_fixture.h"
+#include "unix_side.h"
 
 namespace {
 
@@ -33,10 +34,11 @@ constexpr wchar_t kEventSource[] = L"SYSTEM\\CurrentControlSet\\Services\\EventL
 // A registration by hand registers the event log source as the package does,
 // with the message module beside the service, and removes it again.
 TEST(ServiceInstall, RegistersTheEventSourceAndUninstallRemovesIt) {
-    std::wstring messages;
+    std::wstring messages, beside;
     DWORD types = 0;
     {
         const e2e::ServiceRegistration registration;
+        beside = registration.Executable().substr(0, registration.Executable().find_last_of(L'\\') + 1);
         ASSERT_TRUE(registration.Installed());
         wchar_t text[MAX_PATH * 2] = {};
         DWORD size = sizeof text;
@@ -47,10 +49,34 @@ TEST(ServiceInstall, RegistersTheEventSourceAndUninstallRemovesIt) {
         size = sizeof types;
         RegGetValueW(HKEY_LOCAL_MACHINE, kEventSource, L"TypesSupported", RRF_RT_REG_DWORD, nullptr, &types, &size);
     }
-    EXPECT_EQ(messages, e2e::InBin(L"VqError.dll"));
+    EXPECT_EQ(messages, beside + L"VqError.dll");
     EXPECT_EQ(types, 7u);
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSource, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+}
+
+// An executable in a directory others may change (chmod o+w: Wine reads it as
+// Everyone's write access) is refused; --force installs it with a warning,
+// and status warns too, beside the service security Wine does not keep.
+TEST(ServiceInstall, AnExecutableOthersMayChangeIsRefusedUnlessForcedAndStatusWarns) {
+    Diagctl(L"uninstall");
+    const std::wstring directory = e2e::FreshDirectory(L"vq-e2e-open");
+    ASSERT_TRUE(e2e::CopyInto(e2e::InBin(L"ReRiruRuvazor.exe"), directory + L"\\ReRiruRuvazor.exe"));
+    const std::string unix = testing_support::UnixPath(directory);
+    ASSERT_TRUE(testing_support::RunUnixShell("chmod o+w '" + unix + "'"));
+    const std::string reason = "vq-e2e-open\": S-1-1-0 may change it or add to it";
+    const ProcessResult refused = Diagctl(L"install \"" + directory + L"\\ReRiruRuvazor.exe\"");
+    EXPECT_EQ(refused.ExitCode, static_cast<DWORD>(diagproto::kExitUntrustedExecutable)) << refused.Output;
+    EXPECT_NE(refused.Output.find(reason), std::string::npos) << refused.Output;
+    const ProcessResult forced = Diagctl(L"install --force \"" + directory + L"\\ReRiruRuvazor.exe\"");
+    EXPECT_EQ(forced.ExitCode, 0u) << forced.Output;
+    EXPECT_NE(forced.Output.find("warning: "), std::string::npos) << forced.Output;
+    const std::string status = Diagctl(L"status").Output;
+    Diagctl(L"uninstall");
+    testing_support::RunUnixShell("chmod o-w '" + unix + "'");
+    EXPECT_NE(status.find("  warning: "), std::string::npos) << status;
+    EXPECT_NE(status.find(reason), std::string::npos) << status;
+    EXPECT_NE(status.find("required privileges: not kept by this platform"), std::string::npos) << status;
 }
 
 TEST_F(ServiceLife, AfterTraceOffAStartTouchesNoLogAndReportsNoLogEvent) {

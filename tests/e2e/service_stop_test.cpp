@@ -4,13 +4,19 @@
 // service, whose launcher starts a stand-in reg.exe; the product's
 // executable always runs the system's reg.exe, even with another one beside
 // it.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
+#include "base/VqOwners.h"
 #include "service_fixture.h"
 
 namespace {
@@ -100,11 +106,37 @@ TEST_F(StopDuringRequest, ThePackageStepFailsAtItsBoundAndSaysWhy) {
     const ProcessResult bounded = Diagctl(L"package-stop --timeout 1000");
     client.join();
     EXPECT_EQ(bounded.ExitCode, static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT)) << bounded.Output;
-    EXPECT_NE(bounded.Output.find("ReRiruRuvazor has not stopped within 1 s (still STOP_PENDING); the package stops "
+    EXPECT_NE(bounded.Output.find(") has not stopped within 1000 ms (still STOP_PENDING); the package stops "
                                   "here and leaves the installed version as it is"),
               std::string::npos)
         << bounded.Output;
     EXPECT_EQ(Stopped().dwWin32ExitCode, 0u);
+}
+
+// The service's process ended from outside (a crash, a kill) takes its exports
+// with it, through its job, instead of leaving them writing as LocalSystem.
+TEST_F(StopDuringRequest, ItsExportsEndWithinASecondWhenTheServiceProcessIsKilled) {
+    Start();
+    const std::wstring file = m_Trace.Directory() + L"\\hang.reg";
+    std::thread client([&] { m_Channel->Post(diagproto::EncodeExport({{L"hang", file}, {L"hang", file}}), 3000); });
+    DWORD service = 0;
+    std::vector<HANDLE> exports;
+    for (int i = 0; i < 200 && exports.size() < 2; ++i, Sleep(50)) {
+        for (HANDLE process : std::exchange(exports, {})) CloseHandle(process);
+        const VqBase::UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+        PROCESSENTRY32W entry{};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+            if (lstrcmpiW(entry.szExeFile, L"vq_fake_reg.exe") != 0) continue;
+            service = entry.th32ParentProcessID;
+            exports.push_back(OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        }
+    }
+    ASSERT_EQ(exports.size(), 2u) << Log();
+    ASSERT_TRUE(TerminateProcess(VqBase::UniqueHandle(OpenProcess(PROCESS_TERMINATE, FALSE, service)).get(), 1));
+    EXPECT_EQ(WaitForMultipleObjects(2, exports.data(), TRUE, 1000), WAIT_OBJECT_0);  // within a second
+    for (HANDLE process : exports) TerminateProcess(process, 0) && CloseHandle(process);
+    client.join();
 }
 
 // A second do-work signal while a request runs is taken back, so the reply

@@ -1,6 +1,7 @@
 // The launcher of the test build of the service: starts vq_fake_reg.exe from
-// the service's own directory with the export command line, so that stop
-// tests can have an export that hangs or ends late.
+// the service's own directory with the export command line, suspended as the
+// product's launcher starts reg.exe, so that stop tests can have an export
+// that hangs or ends late.
 #include <windows.h>
 
 #include <string>
@@ -17,7 +18,7 @@ DiagService::ProcessStarter TestProcessStarter() {
         STARTUPINFOW startup{};
         startup.cb = sizeof(startup);
         *info = PROCESS_INFORMATION{};
-        return Winapi::CreateProcess(fake.c_str(), commandLine, nullptr, nullptr, false, CREATE_NO_WINDOW, nullptr,
-                                     nullptr, &startup, info);
+        return Winapi::CreateProcess(fake.c_str(), commandLine, nullptr, nullptr, false,
+                                     CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr, nullptr, &startup, info);
     };
 }

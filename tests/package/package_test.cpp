@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/VqOwners.h"
+#include "channel.h"
 #include "child_process.h"
 #include "diagproto.h"
 #include "e2e_support.h"
@@ -125,7 +127,7 @@ protected:
             if (!ProgramEntries().empty())
                 e2e::Run(L"msiexec.exe /x \"" + *package + L"\" /qn", 120000);
         if (Value(kServiceKey, L"Type") != L"<absent>")
-            e2e::Diagctl(L"uninstall");
+            e2e::Diagctl(L"uninstall --force");
         WaitServiceGone();
     }
 
@@ -171,6 +173,15 @@ protected:
 
     std::wstring m_Logs, m_Log;
 };
+
+// Suspends (frozen) or resumes every thread of a process.
+bool Freeze(DWORD processId, bool frozen) {
+    using Call = LONG(NTAPI*)(HANDLE);
+    const auto call = reinterpret_cast<Call>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), frozen ? "NtSuspendProcess" : "NtResumeProcess")));
+    const VqBase::UniqueHandle process(OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, processId));
+    return call && process && call(process.get()) >= 0;
+}
 
 TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheTraceConfiguration) {
     // A PRODUCTLOCALE the service would not take fails the install, with a
@@ -223,8 +234,14 @@ TEST_F(Package, InstallsUpgradesInPlaceRefusesADowngradeAndUninstallsKeepingTheT
                   std::string::npos,
               imagePath[0] != L'"')
         << status;
+    EXPECT_NE(status.find("required privileges: not kept by this platform"), std::string::npos) << status;
     EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(VQ_VERSION)});
     EXPECT_EQ(TraceMarker(), kOperators);
+    // The package's registration is the package's to remove.
+    const e2e::ProcessResult byHand = e2e::Run(L"\"" + kInstallDir + L"diagctl.exe\" uninstall");
+    EXPECT_EQ(byHand.ExitCode, static_cast<DWORD>(diagproto::kExitPackageRegistration)) << byHand.Output;
+    EXPECT_NE(byHand.Output.find("msiexec /x {"), std::string::npos) << byHand.Output;
+    EXPECT_EQ(Value(kServiceKey, L"Type"), L"16");
     // The event log source, with the installed message module's texts.
     EXPECT_EQ(Value(kEventSourceKey, L"EventMessageFile"), kInstallDir + L"VqError.dll");
     EXPECT_EQ(Value(kEventSourceKey, L"TypesSupported"), L"7");
@@ -308,6 +325,53 @@ TEST_F(Package, AnUpgradeAndARemovalDuringARequestWaitForTheServiceAndLeaveNothi
     EXPECT_TRUE(WaitServiceGone());
     for (const wchar_t* file : kFiles)
         EXPECT_EQ(GetFileAttributesW((kInstallDir + file).c_str()), INVALID_FILE_ATTRIBUTES) << Narrow(file);
+    EXPECT_TRUE(ProgramEntries().empty());
+}
+
+// A process of the installed executable that a user holds suspended keeps
+// its files in use: the package's step ends it, and the upgrade and the
+// removal complete (e2e_service_stop shows what the step says).
+TEST_F(Package, AHeldProcessOfTheInstalledExecutableBlocksNeitherAnUpgradeNorARemoval) {
+    ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    for (const wchar_t* action : {L"/i", L"/x"}) {
+        const std::wstring exe = kInstallDir + L"ReRiruRuvazor.exe";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION held{};
+        ASSERT_TRUE(CreateProcessW(exe.c_str(), nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                                   &startup, &held));
+        EXPECT_EQ(Msiexec(action, kNext, L"held"), 0u) << ReadLog(m_Log);
+        EXPECT_EQ(WaitForSingleObject(held.hProcess, 5000), WAIT_OBJECT_0);
+        for (HANDLE handle : {held.hThread, held.hProcess}) CloseHandle(handle);
+    }
+    EXPECT_TRUE(ProgramEntries().empty());
+}
+
+// A service that does not stop fails the step within its bound before the
+// package changes anything (Wine's msiexec, which undoes nothing, ends with
+// 1627, Windows Installer with 1603): the installed version stays whole, and
+// once the service answers the same upgrade, later removal, goes through.
+// Once per frozen service: at a second control Wine's manager ends it.
+TEST_F(Package, AServiceThatDoesNotStopFailsTheStepAndTheInstalledVersionStaysUsable) {
+    ASSERT_EQ(Msiexec(L"/i", kCurrent, L"install"), 0u) << ReadLog(m_Log);
+    std::wstring message;
+    const auto channel = diagctl::Channel::Create(diagctl::ProductChannelNames(), diagctl::kDefaultSectionSize, message);
+    ASSERT_TRUE(channel) << Narrow(message);
+    for (const auto& [action, version] : {std::pair{L"/i", VQ_VERSION}, std::pair{L"/x", VQ_NEXT_VERSION}}) {
+        ASSERT_NE(InstalledDiagctl(L"start").find("RUNNING"), std::string::npos);
+        const std::string status = InstalledDiagctl(L"status");
+        const auto at = status.find("process id: ");
+        ASSERT_NE(at, std::string::npos) << status;
+        const DWORD id = std::stoul(status.substr(at + 12));
+        ASSERT_TRUE(Freeze(id, true));
+        const DWORD code = Msiexec(action, kNext, L"frozen", L"SERVICESTOPTIMEOUT=1000");
+        EXPECT_TRUE(code == ERROR_INSTALL_FAILURE || code == ERROR_FUNCTION_FAILED) << code << ReadLog(m_Log);
+        EXPECT_EQ(ReadLog(m_Log).find("InstallValidate"), std::string::npos);  // it stopped before
+        EXPECT_EQ(ProgramEntries(), std::vector<std::wstring>{Widen(version)});
+        EXPECT_EQ(InstalledVersion(L"diagctl.exe"), version);
+        Freeze(id, false);
+        EXPECT_EQ(Msiexec(action, kNext, L"thawed"), 0u) << ReadLog(m_Log);
+    }
     EXPECT_TRUE(ProgramEntries().empty());
 }
 
