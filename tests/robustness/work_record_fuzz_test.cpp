@@ -8,6 +8,7 @@
 // VQ_FUZZ_CASES=<n>  number of cases (default 4000; VQ_LONG=1: 1000000)
 // VQ_FUZZ_CASE=<i>   replay case i of the seed alone
 // VQ_FUZZ_SECONDS=<n> stop cleanly after n seconds, with the count so far
+// VQ_FUZZ_PROGRESS_SECONDS=<n> the progress line every n seconds (default 10)
 //
 // Every 10 s and at its end a run prints its seed, the cases run and the
 // rate, so that a run ended from outside can be told from a hang.
@@ -59,15 +60,16 @@ std::uint64_t SplitMix(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-// The seed, the cases run and the rate, every 10 s (Tick) and at the end.
+// The seed, the cases run and the rate, every Every seconds (Tick) and at the
+// end.
 struct Progress {
     using Clock = std::chrono::steady_clock;
-    std::uint64_t Seed, Cases;
+    std::uint64_t Seed, Cases, Every;
     Clock::time_point Start = Clock::now(), Printed = Start;
 
     double Seconds() const { return std::chrono::duration<double>(Clock::now() - Start).count(); }
     void Tick(std::uint64_t done) {
-        if (Clock::now() - Printed >= std::chrono::seconds(10)) Print("fuzz progress", done, "");
+        if (Clock::now() - Printed >= std::chrono::seconds(Every)) Print("fuzz progress", done, "");
     }
     void Print(const char* what, std::uint64_t done, const std::string& note) {
         Printed = Clock::now();
@@ -539,7 +541,7 @@ TEST_F(WorkRecordFuzz, EveryRecordGetsAReplyWithinTheSectionAndWellFormedCommand
     const long handlesBefore = robustness::CountProcessHandles(::GetCurrentProcessId());
     std::uint64_t failures = 0;
     std::uint64_t stats[4] = {};  // accepted, refused, no-results, other kinds
-    Progress progress{seed, cases};
+    Progress progress{seed, cases, std::max<std::uint64_t>(EnvNumber("VQ_FUZZ_PROGRESS_SECONDS", 10), 1)};
     std::uint64_t done = 0;
     bool bounded = false;
 
