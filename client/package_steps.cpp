@@ -119,7 +119,7 @@ int PackageStop(const CommandLine& line) {
         answer = SendStop(stopper);
     }
     const std::wstring serviceName =
-        std::wstring(kServiceName) + (processId != 0 ? L" (process " + std::to_wstring(processId) + L")" : L"");
+        std::wstring(kServiceName) + (processId != 0 ? L" (process " + std::to_wstring(processId) + L")" : std::wstring());
     if (process) {
         for (;;) {
             const HANDLE waits[] = {process.get(), answer ? answer->Done.get() : process.get()};

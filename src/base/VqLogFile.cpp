@@ -133,7 +133,7 @@ std::wstring CTraceFile::CheckHandle(const std::wstring& name, const LogFileRule
     if (!FileIndexOf(m_Handle.get(), m_Index)) return L"index not readable";
     const bool known = created || (rules.KnownIndex && m_Index == rules.KnownIndex->load());
     // Where a file not yet known really is: read once per file, not per line.
-    const std::wstring expected = rules.DirectoryPath && !known ? JoinPath(*rules.DirectoryPath, name) : L"";
+    const std::wstring expected = rules.DirectoryPath && !known ? JoinPath(*rules.DirectoryPath, name) : std::wstring();
     FILE_STANDARD_INFO standard{};
     const EntryVerdict verdict = JudgeEntry(m_Handle.get(), expected.empty() ? nullptr : &expected, standard);
     m_Plant = verdict.Kind;

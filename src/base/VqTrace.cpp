@@ -165,7 +165,7 @@ CTraceImpl::FileOpen CTraceImpl::OpenFile(CTraceFile& file, bool empty, bool wal
     // line per record would flood the others.
     std::atomic<bool>& reported = result == CTraceFile::Refused ? m_RefusalReported : m_OpenFailureReported;
     if (!reported.exchange(true))
-        ReportLogProblem(L"Trace file " + (hold->For.empty() ? L"" : L"\"" + hold->For + L"\" ") +
+        ReportLogProblem(L"Trace file " + (hold->For.empty() ? std::wstring() : L"\"" + hold->For + L"\" ") +
                          (result == CTraceFile::Refused ? L"refused: " : L"not written: ") + hold->Problem);
     return FileOpen::Lost;
 }
