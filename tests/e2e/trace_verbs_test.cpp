@@ -11,11 +11,14 @@
 #include <iterator>
 
 #include "e2e_support.h"
+#include "unix_side.h"
 
 namespace {
 
 using e2e::Diagctl;
 using e2e::ProcessResult;
+using testing_support::RunUnixShell;
+using testing_support::UnixPath;
 
 constexpr wchar_t kTraceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace";
 constexpr wchar_t kProgramKey[] = L"SYSTEM\\CurrentControlSet\\Services\\vqcc0\\Trace\\ReRiruRuvazor";
@@ -33,37 +36,6 @@ std::wstring Text(const wchar_t* key, const wchar_t* name) {
     DWORD size = sizeof(value);
     return RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, nullptr, value, &size) == ERROR_SUCCESS ? value
                                                                                                                : L"";
-}
-
-// Under Wine: a Unix shell command, for what no Windows call can do here (a
-// chmod, a symbolic link); Wine does not wait for it, so it leaves a mark.
-std::string UnixPath(const std::wstring& path) {
-    using ToUnix = char*(CDECL*)(const wchar_t*);
-    const auto toUnix = reinterpret_cast<ToUnix>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unix = toUnix ? toUnix(path.c_str()) : nullptr;
-    const std::string result = unix ? unix : "";
-    if (unix)
-        HeapFree(GetProcessHeap(), 0, unix);
-    return result;
-}
-
-bool Shell(const std::string& command) {
-    const std::wstring mark = e2e::FreshDirectory(L"vq-e2e-mark") + L"\\done";
-    std::string line = "sh -c \"" + command + "; touch '" + UnixPath(mark) + "'\"";
-    std::wstring wide(line.begin(), line.end());
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(L"Z:\\bin\\sh", wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
-                        &startup, &process))
-        return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    for (int waited = 0; waited < 30000; waited += 10, Sleep(10))
-        if (GetFileAttributesW(mark.c_str()) != INVALID_FILE_ATTRIBUTES)
-            return true;
-    return false;
 }
 
 bool Has(const ProcessResult& run, const std::string& fragment) { return run.Output.find(fragment) != std::string::npos; }
@@ -199,8 +171,8 @@ TEST_F(TraceVerbs, CheckAndTheServiceAgreeOnEachDirectory) {
     const std::wstring base = e2e::FreshDirectory(L"vq-e2e-check-" + std::to_wstring(GetTickCount64()));
     const std::wstring open = base + L"\\open", elsewhere = base + L"\\elsewhere";
     ASSERT_TRUE(CreateDirectoryW(open.c_str(), nullptr) && CreateDirectoryW(elsewhere.c_str(), nullptr));
-    ASSERT_TRUE(Shell("chmod o+w '" + UnixPath(open) + "' && ln -s '" + UnixPath(elsewhere) + "' '" +
-                      UnixPath(base + L"\\link") + "'"));
+    ASSERT_TRUE(RunUnixShell("chmod o+w '" + UnixPath(open) + "' && ln -s '" + UnixPath(elsewhere) + "' '" +
+                             UnixPath(base + L"\\link") + "'"));
     const struct {
         std::wstring Directory;
         bool Written;
@@ -226,7 +198,7 @@ TEST_F(TraceVerbs, CheckAndTheServiceAgreeOnEachDirectory) {
     }
     const ProcessResult refused = Diagctl(L"trace check");
     EXPECT_TRUE(Has(refused, "link\"")) << refused.Output;  // names the directory at fault
-    Shell("rm -rf '" + UnixPath(base) + "'");
+    RunUnixShell("rm -rf '" + UnixPath(base) + "'");
 }
 
 // A log that anyone may append to is printed without a control character

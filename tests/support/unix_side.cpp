@@ -45,8 +45,12 @@ bool RunUnixShell(const std::string& command) {
     if (!::CreateProcessW(L"Z:\\bin\\sh", wide.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
                           &startup, &process))
         return false;
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    // For a Unix program Wine returns no process handle and leaves a stray
+    // value in hThread: closing it would close a handle someone else owns.
+    if (process.hProcess) {
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
     for (int waited = 0; waited < 30000; waited += 10) {
         if (Exists(mark)) return ::DeleteFileW(mark.c_str()) != FALSE;
         ::Sleep(10);
