@@ -14,22 +14,6 @@ using namespace trace_test;
 
 namespace {
 
-// Keeps the records of one implementation.
-class Records : public ITraceRecordSink {
-public:
-    explicit Records(CTraceImpl& impl) : m_Impl(impl) { impl.SetRecordSink(this); }
-    ~Records() { m_Impl.SetRecordSink(nullptr); }
-    void OnRecord(DWORD level, const char* record, size_t size) override {
-        levels.push_back(level);
-        texts.emplace_back(record, size);
-    }
-    std::vector<DWORD> levels;
-    std::vector<std::string> texts;
-
-private:
-    CTraceImpl& m_Impl;
-};
-
 class ThrowingSink : public ITraceRecordSink {
 public:
     void OnRecord(DWORD, const char*, size_t) override { throw std::runtime_error("sink"); }

@@ -34,17 +34,6 @@ std::string Prefix(DWORD level, DWORD params, DWORD common = 0, const wchar_t* n
     return std::string(record.Data(), record.Size());
 }
 
-class Records : public ITraceRecordSink {
-public:
-    explicit Records(CTraceImpl& impl) : m_Impl(impl) { impl.SetRecordSink(this); }
-    ~Records() { m_Impl.SetRecordSink(nullptr); }
-    void OnRecord(DWORD, const char* record, size_t size) override { texts.emplace_back(record, size); }
-    std::vector<std::string> texts;
-
-private:
-    CTraceImpl& m_Impl;
-};
-
 std::string Hex(DWORD value, int digits) {
     char text[16];
     _snprintf(text, sizeof(text), "%0*X", digits, static_cast<unsigned>(value));

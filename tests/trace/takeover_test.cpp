@@ -18,7 +18,7 @@ using namespace trace_test;
 
 namespace {
 
-constexpr DWORD kBound = 4096;
+constexpr DWORD kLeastBound = 4096;
 constexpr int kLineBytes = 38;  // "line 000001 ", 24 dots, CR LF
 
 void Number(CTraceImpl& impl, int from, int to) {
@@ -68,7 +68,7 @@ TEST(TraceTakeover, ARacerOnTheNameNeverHasItAndTheRotationsLoseNoLine) {
     TempDir dir;
     TestKey key;
     FileConfig(key, L"Raced", dir.Path(), TP_FILE | TP_APPEND);
-    key.SetNumber(L"Raced", L"MaxFileSize", kBound);
+    key.SetNumber(L"Raced", L"MaxFileSize", kLeastBound);
     CTraceImpl impl(L"Raced", key.Location());
     const EnvOverride file(L"VQ_TRACE_TEST_FILE", (dir / L"Raced.log").c_str());
     ChildEvent stop(L"VQ_TRACE_TEST_STOP"), ready(L"VQ_TRACE_TEST_READY");
@@ -84,7 +84,7 @@ TEST(TraceTakeover, ARacerOnTheNameNeverHasItAndTheRotationsLoseNoLine) {
     // Where each generation begins: the separator, then lines up to the bound.
     int current = 1, previous = 0, rotations = 0;
     for (int n = 1, size = sizeof(kSeparator) - 1; n <= kLines; ++n, size += kLineBytes)
-        if (size + kLineBytes > static_cast<int>(kBound)) {
+        if (size + kLineBytes > static_cast<int>(kLeastBound)) {
             previous = std::exchange(current, n);
             size = sizeof(kSeparator) - 1;
             ++rotations;
@@ -93,7 +93,7 @@ TEST(TraceTakeover, ARacerOnTheNameNeverHasItAndTheRotationsLoseNoLine) {
     EXPECT_EQ(Numbers({dir / L"Raced.log.1", dir / L"Raced.log"}), Range(previous, kLines));
     EXPECT_EQ(Numbers({dir / L"Raced.log"}).front(), current);
     for (const wchar_t* name : {L"Raced.log", L"Raced.log.1"})
-        EXPECT_LE(ReadBytes(dir / name).size(), kBound) << name;
+        EXPECT_LE(ReadBytes(dir / name).size(), kLeastBound) << name;
     EXPECT_TRUE(FallbackFiles(dir, L"Raced.log").empty());
 }
 
@@ -101,7 +101,7 @@ TEST(TraceTakeover, PlantsAtNameAndName1AreMovedAsideKeptAndReportedOncePerKind)
     TempDir dir;
     TestKey key;
     FileConfig(key, L"Planted", dir.Path(), TP_FILE | TP_APPEND);
-    key.SetNumber(L"Planted", L"MaxFileSize", kBound);
+    key.SetNumber(L"Planted", L"MaxFileSize", kLeastBound);
     const std::wstring name = dir / L"Planted.log", rotated = dir / L"Planted.log.1", precious = dir / L"precious.dat";
     WriteBytes(precious, "precious\r\n");
     ASSERT_TRUE(::CreateDirectoryW(name.c_str(), nullptr));
@@ -195,10 +195,10 @@ TEST(TraceTakeover, ABlockedRotationGoesToBoundedFallbackGenerationsAndTheVerdic
     TempDir dir;
     TestKey key;
     FileConfig(key, L"Blocked", dir.Path(), TP_FILE | TP_APPEND);
-    key.SetNumber(L"Blocked", L"MaxFileSize", kBound);
+    key.SetNumber(L"Blocked", L"MaxFileSize", kLeastBound);
     const std::wstring name = dir / L"Blocked.log", rotated = dir / L"Blocked.log.1";
     ASSERT_TRUE(::CreateDirectoryW(name.c_str(), nullptr));
-    LogSinkVerdict verdict = Verdict(name, false, kBound);
+    LogSinkVerdict verdict = Verdict(name, false, kLeastBound);
     EXPECT_EQ(verdict.Do, LogSinkVerdict::Write);
     EXPECT_NE(verdict.Text.find(L"first it moves a directory that stands there aside to Blocked.log.planted-"),
               std::wstring::npos);
@@ -206,7 +206,7 @@ TEST(TraceTakeover, ABlockedRotationGoesToBoundedFallbackGenerationsAndTheVerdic
     WriteBytes(rotated, "older\r\n");
     const UniqueHandle held(::CreateFileW(rotated.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                           OPEN_EXISTING, 0, nullptr));
-    verdict = Verdict(name, false, kBound);
+    verdict = Verdict(name, false, kLeastBound);
     EXPECT_EQ(verdict.Do, LogSinkVerdict::Fallback);
     EXPECT_NE(verdict.Text.find(L"its rotation will be blocked"), std::wstring::npos);
 
@@ -217,13 +217,13 @@ TEST(TraceTakeover, ABlockedRotationGoesToBoundedFallbackGenerationsAndTheVerdic
     }
     EXPECT_EQ(events.Count(VqMessages::VQ_EVENT_TRACE_ROTATION_BLOCKED), 1u);
     EXPECT_EQ(ReadBytes(rotated), "older\r\n");
-    EXPECT_LE(ReadBytes(name).size(), kBound);
+    EXPECT_LE(ReadBytes(name).size(), kLeastBound);
     // Two generations kept, each within the bound, with the last lines.
     const std::vector<std::wstring> fallbacks = FallbackFiles(dir, L"Blocked.log");
     ASSERT_EQ(fallbacks.size(), 2u);
     std::vector<int> last;
     for (const std::wstring& fallback : fallbacks) {
-        EXPECT_LE(ReadBytes(dir / fallback).size(), kBound);
+        EXPECT_LE(ReadBytes(dir / fallback).size(), kLeastBound);
         for (int n : Numbers({dir / fallback})) last.push_back(n);
     }
     std::sort(last.begin(), last.end());

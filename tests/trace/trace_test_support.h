@@ -98,4 +98,20 @@ ChildResult RunChild(const std::wstring& mode, bool underDebugger, DWORD creatio
 // Starts a child without waiting; null when it could not be started.
 std::unique_ptr<testing_support::Child> StartChild(const std::wstring& mode, DWORD creationFlags = 0);
 
+// Keeps the records of one implementation, with their levels.
+class Records : public VqBase::ITraceRecordSink {
+public:
+    explicit Records(VqBase::CTraceImpl& impl) : m_Impl(impl) { impl.SetRecordSink(this); }
+    ~Records() { m_Impl.SetRecordSink(nullptr); }
+    void OnRecord(DWORD level, const char* record, size_t size) override {
+        levels.push_back(level);
+        texts.emplace_back(record, size);
+    }
+    std::vector<DWORD> levels;
+    std::vector<std::string> texts;
+
+private:
+    VqBase::CTraceImpl& m_Impl;
+};
+
 }  // namespace trace_test
