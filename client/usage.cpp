@@ -163,18 +163,19 @@ std::wstring ExitCodeTable() {
            Line(Code(kExitTimeout), L"no reply in time") +
            Line(Code(kExitChannelTaken), L"a name of the channel exists already, or another program squats it") +
            Line(Code(kExitLogRefused), L"trace check: the service will refuse the configured log file") +
-           Line(Code(kExitTargetRefused), L"export, session: an export FILE refused before anything was posted "
-                                          L"(the reason is given)") +
+           Line(Code(kExitTargetRefused), L"export, session: an export FILE was refused before anything was posted "
+                                          L"(the reason is printed, no usage)") +
            Line(Code(kExitStoppedAfterFailure),
                 L"status: the service is stopped after a run that failed (exit codes other than 0 and 0, or 1077 "
-                L"and 0)") +
+                L"and 0); 0 while it runs, after a clean run and when it has not run since it was installed") +
            Line(Code(kExitCollectIncomplete), L"collect: some pieces could not be collected (the summary names them)") +
            Line(Code(kExitUntrustedExecutable), L"install refused: others may change the executable or add to a "
                                                 L"directory of its path") +
            Line(Code(kExitPackageRegistration), L"uninstall refused: the installer package made the registration "
                                                 L"(remove it with msiexec /x)") +
-           Line(L"any other", L"the Win32 error of the system call that failed, shown with its text; 1060 or 1062 "
-                              L"when export, quit or raw find the service not installed or stopped") +
+           Line(L"any other", L"the Win32 error of the system call that failed (1060: the service is not "
+                              L"installed, 5: access denied, ...), printed with its text; export, quit and raw exit "
+                              L"with 1062 (or 1060) when the service is stopped (or not installed)") +
            L"  (under Wine a Unix shell sees the low 8 bits only: 536870914 as 2, 1060 as 36; there an own code\n"
            L"  can look like an error: 536870917 and error 5 both arrive as 5)\n";
 }

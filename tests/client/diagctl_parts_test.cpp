@@ -7,8 +7,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <iterator>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include <sddl.h>
 
@@ -55,6 +60,64 @@ TEST(DiagctlParts, OwnExitCodesNeverEqualAWin32ErrorPassedThrough) {
         EXPECT_EQ(diagproto::ExitCodeForError(error), static_cast<int>(error));
     EXPECT_EQ(diagproto::ExitCodeForError(0), diagproto::kExitFailed);
     EXPECT_EQ(diagproto::ExitCodeForError(0x20000002), diagproto::kExitFailed);
+}
+
+namespace {
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                                    static_cast<int>(wide.size())));
+    return wide;
+}
+
+// A table cell as words: Markdown's code spans and runs of blanks left out.
+std::wstring Words(const std::wstring& cell) {
+    std::wistringstream in(std::regex_replace(cell, std::wregex(L"`"), L""));
+    std::wstring words, word;
+    while (in >> word)
+        words += (words.empty() ? L"" : L" ") + word;
+    return words;
+}
+
+}  // namespace
+
+// docs/DIAGCTL.md has one row for every code that diagctl help prints, in
+// the same words, and no code that diagctl lacks.
+TEST(DiagctlParts, TheExitCodeTableOfTheDiagctlPageIsTheOneItPrints) {
+    std::map<std::wstring, std::wstring> printed, documented;
+    std::wistringstream table(diagctl::ExitCodeTable());
+    std::wstring line;
+    std::getline(table, line);  // "exit codes:"
+    while (std::getline(table, line) && line.rfind(L"  (", 0) != 0) {  // up to the note on Wine
+        std::wsmatch row;
+        ASSERT_TRUE(std::regex_match(line, row, std::wregex(L"  (\\S.*?)  +(\\S.*)"))) << line;
+        printed[row[1]] = Words(row[2]);
+    }
+    std::ifstream page(std::filesystem::path(VQ_DOCS_DIR) / L"DIAGCTL.md");
+    ASSERT_TRUE(page.is_open());
+    std::string text;
+    bool inTable = false;
+    size_t rows = 0;
+    while (std::getline(page, text)) {
+        text.erase(text.find_last_not_of('\r') + 1);
+        std::smatch row;
+        if (text == "| Code | Meaning |")
+            inTable = true;
+        else if (inTable && !std::regex_match(text, row, std::regex("\\| *([^|]*?) *\\| *([^|]*?) *\\|")))
+            break;
+        else if (inTable && row[1] != "---") {
+            ++rows;
+            documented[Words(Wide(row[1]))] = Words(Wide(row[2]));
+        }
+    }
+    ASSERT_FALSE(printed.empty());
+    ASSERT_FALSE(documented.empty());
+    EXPECT_EQ(rows, documented.size()) << "a code has two rows on the page";
+    for (const auto& [code, meaning] : printed)
+        EXPECT_EQ(documented.count(code) ? documented[code] : L"(no row)", meaning) << "code " << code;
+    for (const auto& row : documented)
+        EXPECT_EQ(printed.count(row.first), 1u) << "the page has a code that diagctl does not print: " << row.first;
 }
 
 TEST(DiagctlParts, AnErrorIsItsNumberInBothFormsAndItsText) {
