@@ -117,7 +117,7 @@ std::vector<std::string> MutexNotes(const std::string& text) {
     return notes;
 }
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+std::string AsciiName(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 }  // namespace
 
@@ -126,8 +126,8 @@ TEST(TraceHostileLog, AGlobalMutexNameTakenByOthersFallsBackWithOneWarning) {
     TestKey key;
     const std::wstring file = dir / L"fallback.log";
     CommonFileConfig(key, L"Fallback", file, TP_FILE);
-    const std::string global = Narrow(FileMutexName(file, L"Global\\"));
-    const std::string local = Narrow(FileMutexName(file, L"Local\\"));
+    const std::string global = AsciiName(FileMutexName(file, L"Global\\"));
+    const std::string local = AsciiName(FileMutexName(file, L"Local\\"));
     {
         const UniqueHandle squatted(SquatMutex(FileMutexName(file, L"Global\\"), kClosed));
         ASSERT_NE(squatted, nullptr);
