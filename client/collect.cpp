@@ -76,15 +76,6 @@ public:
 
     const std::wstring& Directory() const { return m_Directory; }
 
-    static std::string Utf8(const std::wstring& text) {
-        const int length = static_cast<int>(text.size());
-        const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<size_t>(size > 0 ? size : 0), '\0');
-        if (size > 0)
-            WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
-        return bytes;
-    }
-
 private:
     std::wstring m_Directory;
     VqBase::UniqueHandle m_Held;
@@ -157,7 +148,7 @@ void CollectReport(const Collection& collection, const std::wstring& name, const
                    const std::wstring& json, std::vector<Piece>& pieces) {
     Piece piece{name, {}};
     const DWORD error = collection.WriteText(name + L".txt", text);
-    const DWORD jsonError = error == ERROR_SUCCESS ? collection.Write(name + L".json", Collection::Utf8(json + L"\n"))
+    const DWORD jsonError = error == ERROR_SUCCESS ? collection.Write(name + L".json", Utf8(json + L"\n"))
                                                    : error;
     piece.Failed = jsonError != ERROR_SUCCESS;
     piece.Outcome = piece.Failed ? Failure(jsonError) : L"collected as " + name + L".txt and " + name + L".json";

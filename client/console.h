@@ -15,4 +15,7 @@ void Err(const std::wstring& text);
 void JsonOutputOnly();
 void OutJson(const std::wstring& json);
 
+// The text as UTF-8, as a file or a pipe gets it; empty when it cannot be.
+std::string Utf8(const std::wstring& text);
+
 }  // namespace diagctl
