@@ -8,6 +8,7 @@
 #include "errortext.h"
 #include "paths.h"
 #include "scm.h"
+#include "service_env.h"
 
 namespace diagctl {
 namespace {
@@ -72,7 +73,7 @@ std::wstring EntryText(const EVENTLOGRECORD& record, HMODULE messages) {
 ServiceEvents ReadServiceEvents(size_t limit) {
     ServiceEvents events;
     // Wine is told by its ntdll: its event log answers as an empty one would.
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    if (RunsUnderWine()) {
         events.Kept = false;
         return events;
     }

@@ -15,14 +15,6 @@ namespace {
 // What the trace's default directory is computed from, in its order.
 constexpr const wchar_t* kVariables[] = {L"Temp", L"Tmp", L"windir"};
 
-// Wine's service manager builds a service's environment from its own token,
-// the one user every process of the prefix runs as (measured: Temp is
-// C:\users\<user>\Temp there, as in diagctl's own block).
-bool RunsUnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
-
 using CreateBlock = BOOL(WINAPI*)(LPVOID* block, HANDLE token, BOOL inherit);
 using DestroyBlock = BOOL(WINAPI*)(LPVOID block);
 
@@ -63,7 +55,9 @@ const wchar_t* Find(const wchar_t* block, const wchar_t* name) {
 std::wstring AdoptServiceTempDirectory() {
     // Windows' service manager gives a LocalSystem service the system's
     // variables (Temp is %SystemRoot%\TEMP), which is the block built
-    // without a token; under Wine the service runs as diagctl's own user.
+    // without a token; under Wine the service manager builds it from its own
+    // token, the one user every process of the prefix runs as (measured:
+    // Temp is C:\users\<user>\Temp there, as in diagctl's own block).
     HANDLE token = nullptr;
     if (RunsUnderWine() &&
         !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE, &token))
@@ -90,6 +84,11 @@ std::wstring ServiceTempDirectoryOrigin() {
                              L"gives it, its user's"
                            : L"the service's temporary directory: Temp of the environment the service manager "
                              L"gives LocalSystem, the system's";
+}
+
+bool RunsUnderWine() {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 }  // namespace diagctl

@@ -16,4 +16,8 @@ std::wstring AdoptServiceTempDirectory();
 // Where the default directory comes from, in words.
 std::wstring ServiceTempDirectoryOrigin();
 
+// Whether diagctl runs under Wine (told by its ntdll), whose service manager
+// and event log answer otherwise than Windows'.
+bool RunsUnderWine();
+
 }  // namespace diagctl
